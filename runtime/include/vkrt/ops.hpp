@@ -1,0 +1,169 @@
+// vkrt/ops.hpp: interned names and the handful of object operations that module code uses,
+// each throwing PyErrorSet on failure so that call sites read like the Python they stand for.
+#pragma once
+
+#include "error.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <type_traits>
+
+namespace vkrt {
+
+namespace detail {
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    constexpr Literal(const char (&s)[N]) {  // NOLINT(google-explicit-constructor)
+        std::copy_n(s, N, text);
+    }
+};
+}  // namespace detail
+
+/// The interned string for a literal, made once per literal and kept for the process: names
+/// are constants, never looked-up globals, so a process-wide cache is exact.
+template <detail::Literal L>
+PyObject* interned() {
+    static PyObject* const name = [] {
+        PyObject* s = PyUnicode_InternFromString(L.text);
+        if (s == nullptr) {
+            throw PyErrorSet();
+        }
+        return s;
+    }();
+    return name;
+}
+
+inline namespace literals {
+/// `"exists"_n` is the interned str "exists" (borrowed, lives for the process).
+template <detail::Literal L>
+PyObject* operator""_n() {
+    return interned<L>();
+}
+}  // namespace literals
+
+/// A keyword argument for call() and call_method(): `kw("model_cls"_n, cls)`.
+struct Kw {
+    PyObject* name;
+    PyObject* value;
+};
+inline Kw kw(PyObject* name, PyObject* value) noexcept { return {name, value}; }
+inline Kw kw(PyObject* name, const Ref& value) noexcept { return {name, value.get()}; }
+
+namespace detail {
+inline PyObject* raw(PyObject* p) noexcept { return p; }
+inline PyObject* raw(const Ref& r) noexcept { return r.get(); }
+
+template <class T>
+constexpr bool is_kw = std::is_same_v<std::remove_cvref_t<T>, Kw>;
+
+/// Lays out positional arguments, then keyword values, behind one free slot (so callees may
+/// use PY_VECTORCALL_ARGUMENTS_OFFSET), and builds the kwnames tuple when there are keywords.
+template <class... A>
+struct ArgPack {
+    static constexpr std::size_t kCount = sizeof...(A);
+    static constexpr std::size_t kKw = (0 + ... + (is_kw<A> ? 1 : 0));
+    std::array<PyObject*, kCount + 1> slots{};
+    Ref kwnames;
+
+    explicit ArgPack(const A&... args) {
+        std::size_t pos = 1;
+        std::size_t kwpos = 1 + kCount - kKw;
+        std::size_t kwi = 0;
+        if constexpr (kKw > 0) {
+            kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(kKw)));
+        }
+        auto put = [&](const auto& a) {
+            if constexpr (is_kw<decltype(a)>) {
+                slots[kwpos++] = a.value;
+                PyTuple_SET_ITEM(kwnames.get(), kwi++, Py_NewRef(a.name));
+            } else {
+                slots[pos++] = raw(a);
+            }
+        };
+        (put(args), ...);
+    }
+    PyObject* const* argv() const noexcept { return slots.data() + 1; }
+    std::size_t nargsf() const noexcept {
+        return (kCount - kKw) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    }
+};
+}  // namespace detail
+
+/// `f(args...)`; keywords given as kw(name, value) come after the positionals.
+template <class... A>
+Ref call(PyObject* f, const A&... args) {
+    detail::ArgPack<A...> pack(args...);
+    return check(PyObject_Vectorcall(f, pack.argv(), pack.nargsf(), pack.kwnames.get()));
+}
+template <class... A>
+Ref call(const Ref& f, const A&... args) {
+    return call(f.get(), args...);
+}
+
+/// `obj.name(args...)`, without creating a bound method.
+template <class... A>
+Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
+    detail::ArgPack<PyObject*, A...> pack(obj, args...);
+    return check(PyObject_VectorcallMethod(
+        name, pack.argv(), (1 + sizeof...(A) - pack.kKw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        pack.kwnames.get()));
+}
+template <class... A>
+Ref call_method(const Ref& obj, PyObject* name, const A&... args) {
+    return call_method(obj.get(), name, args...);
+}
+
+inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+inline Ref getattr(const Ref& obj, PyObject* name) { return getattr(obj.get(), name); }
+inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
+    check_int(PyObject_SetAttr(obj, name, value));
+}
+
+/// `bool(obj)`.
+inline bool truthy(PyObject* obj) { return check_int(PyObject_IsTrue(obj)) != 0; }
+inline bool truthy(const Ref& obj) { return truthy(obj.get()); }
+
+/// `iter(obj)`.
+inline Ref iter(PyObject* obj) { return check(PyObject_GetIter(obj)); }
+inline Ref iter(const Ref& obj) { return iter(obj.get()); }
+
+/// `next(it)` for a for-loop: false on exhaustion, the next item in `out` otherwise.
+inline bool next(PyObject* it, Ref& out) {
+    out = Ref::steal(PyIter_Next(it));
+    if (!out && PyErr_Occurred()) {
+        throw PyErrorSet();
+    }
+    return static_cast<bool>(out);
+}
+
+/// `str(obj)`.
+inline Ref str(PyObject* obj) { return check(PyObject_Str(obj)); }
+
+/// A new list from borrowed or owned items.
+template <class... A>
+Ref list_of(const A&... items) {
+    Ref list = check(PyList_New(sizeof...(A)));
+    Py_ssize_t i = 0;
+    ((PyList_SET_ITEM(list.get(), i++, Py_NewRef(detail::raw(items)))), ...);
+    return list;
+}
+
+/// A new tuple from borrowed or owned items.
+template <class... A>
+Ref tuple_of(const A&... items) {
+    Ref tuple = check(PyTuple_New(sizeof...(A)));
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(detail::raw(items)))), ...);
+    return tuple;
+}
+
+/// `lst.append(item)`.
+inline void append(PyObject* lst, PyObject* item) { check_int(PyList_Append(lst, item)); }
+
+/// A new str from UTF-8 text.
+inline Ref text(const char* s) { return check(PyUnicode_FromString(s)); }
+
+}  // namespace vkrt
