@@ -186,7 +186,8 @@ def test_nodes_are_made_through_the_module_ast_global_with_the_given_keywords(mo
         def make(*args, **kwargs):
             assert args == ()
             # a snapshot: the lists handed over are filled later
-            made.append((name, {k: v.copy() if isinstance(v, list) else v for k, v in kwargs.items()}))
+            snapshot = {k: v.copy() if isinstance(v, list) else v for k, v in kwargs.items()}
+            made.append((name, snapshot))
             return types.SimpleNamespace(**kwargs)
 
         return make
@@ -235,7 +236,8 @@ DEEP_SCRIPT = textwrap.dedent(
     """
     import sys, threading, warnings
     warnings.simplefilter("ignore", DeprecationWarning)
-    from velkor_models.classes.builder.ast_generator.helpers.emit_literal_tree import emit_literal_tree
+    from velkor_models.classes.builder.ast_generator.helpers import emit_literal_tree as mod
+    emit_literal_tree = mod.emit_literal_tree
 
     def nested(kind, depth):
         value = None
