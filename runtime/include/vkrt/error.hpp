@@ -55,8 +55,10 @@ inline int check_int(int rc) {
 }
 
 /// Runs an entry point's body and maps its outcome onto CPython's convention: a pointer result
-/// becomes NULL on error, an int result -1. Anything that is not PyErrorSet is a bug or an
-/// allocation failure and is reported instead of unwinding through C frames.
+/// becomes NULL on error, an int result -1. A body may also return NULL itself with the error
+/// set, which spares a hot error path the cost of C++ unwinding. Anything that is not
+/// PyErrorSet is a bug or an allocation failure and is reported instead of unwinding through C
+/// frames.
 template <class F>
 auto guard(const char* where, F&& body) noexcept -> decltype(body()) {
     using R = decltype(body());
@@ -72,8 +74,10 @@ auto guard(const char* where, F&& body) noexcept -> decltype(body()) {
         R result = body();
 #ifndef NDEBUG
         if constexpr (std::is_pointer_v<R>) {
-            assert(result != nullptr && "entry point returned NULL without an error");
-            assert(!PyErr_Occurred() && "entry point succeeded with an error set");
+            assert((result != nullptr || PyErr_Occurred()) &&
+                   "entry point returned NULL without an error");
+            assert((result == nullptr || !PyErr_Occurred()) &&
+                   "entry point succeeded with an error set");
         }
 #endif
         return result;
@@ -110,16 +114,24 @@ class HandlingScope {
 
 /// `try: body() except <type>: handler()`. An error that does not match `type` propagates.
 /// The handler runs with the caught exception as the one being handled; returns true when the
-/// body succeeded.
+/// body succeeded. A body may return bool instead of void: false means "a Python error is set",
+/// so a guarded step whose failure is the common case need not throw.
 template <class Body, class Handler>
 bool try_except(PyObject* type, Body&& body, Handler&& handler) {
     try {
-        body();
-        return true;
-    } catch (const PyErrorSet&) {
-        if (!PyErr_ExceptionMatches(type)) {
-            throw;
+        if constexpr (std::is_same_v<decltype(body()), bool>) {
+            if (body()) {
+                return true;
+            }
+            assert(PyErr_Occurred());
+        } else {
+            body();
+            return true;
         }
+    } catch (const PyErrorSet&) {
+    }
+    if (!PyErr_ExceptionMatches(type)) {
+        throw PyErrorSet();
     }
     Ref caught = Ref::steal(PyErr_GetRaisedException());
     detail::HandlingScope scope(caught.get());

@@ -27,6 +27,8 @@ struct Param {
 
 struct FuncObject;
 class Call;
+/// A function body: the result, or an error by throwing PyErrorSet or by returning an empty
+/// Ref with the error set (cheaper where the error is a common outcome).
 using Body = Ref (*)(Call&);
 
 /// The static description of one `def`.
@@ -295,6 +297,9 @@ inline PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size
         bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, values);
         Call call(f, values);
         Ref result = f->spec->body(call);
+        if (!result) {
+            return nullptr;
+        }
         check_result(f->spec->result, result.get());
         return result.release();
     });

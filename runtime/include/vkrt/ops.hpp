@@ -93,24 +93,54 @@ struct ArgPack {
 };
 }  // namespace detail
 
+/// `f(args...)`, or an empty Ref with the error set: for a call whose failure the caller
+/// passes on or handles without unwinding.
+template <class... A>
+Ref call_or_null(PyObject* f, const A&... args) {
+    detail::ArgPack<A...> pack(args...);
+    return Ref::steal(PyObject_Vectorcall(f, pack.argv(), pack.nargsf(), pack.kwnames.get()));
+}
+template <class... A>
+Ref call_or_null(const Ref& f, const A&... args) {
+    return call_or_null(f.get(), args...);
+}
+
 /// `f(args...)`; keywords given as kw(name, value) come after the positionals.
 template <class... A>
 Ref call(PyObject* f, const A&... args) {
-    detail::ArgPack<A...> pack(args...);
-    return check(PyObject_Vectorcall(f, pack.argv(), pack.nargsf(), pack.kwnames.get()));
+    Ref result = call_or_null(f, args...);
+    if (!result) {
+        throw PyErrorSet();
+    }
+    return result;
 }
 template <class... A>
 Ref call(const Ref& f, const A&... args) {
     return call(f.get(), args...);
 }
 
+/// `obj.name(args...)`, or an empty Ref with the error set: for a call whose failure is an
+/// expected outcome that the caller handles without unwinding.
+template <class... A>
+Ref call_method_or_null(PyObject* obj, PyObject* name, const A&... args) {
+    detail::ArgPack<PyObject*, A...> pack(obj, args...);
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, pack.argv(), (1 + sizeof...(A) - pack.kKw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        pack.kwnames.get()));
+}
+template <class... A>
+Ref call_method_or_null(const Ref& obj, PyObject* name, const A&... args) {
+    return call_method_or_null(obj.get(), name, args...);
+}
+
 /// `obj.name(args...)`, without creating a bound method.
 template <class... A>
 Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
-    detail::ArgPack<PyObject*, A...> pack(obj, args...);
-    return check(PyObject_VectorcallMethod(
-        name, pack.argv(), (1 + sizeof...(A) - pack.kKw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-        pack.kwnames.get()));
+    Ref result = call_method_or_null(obj, name, args...);
+    if (!result) {
+        throw PyErrorSet();
+    }
+    return result;
 }
 template <class... A>
 Ref call_method(const Ref& obj, PyObject* name, const A&... args) {
