@@ -55,15 +55,23 @@ Ref convert_data_to_base64(vkrt::Call& call) {
         file_data = vkrt::call_method(call.global("base64"_n), "b64encode"_n, file_data);
     };
     // Only canonical base64 survives a strict decode and re-encodes to the very same bytes.
+    // Raw data fails the decode, the usual case, so that step reports failure by value.
     vkrt::try_except(
         PyExc_Exception,
         [&] {
-            Ref decoded = vkrt::call_method(call.global("base64"_n), "b64decode"_n, file_data,
-                                            vkrt::kw("validate"_n, Py_True));
+            Ref decoded = vkrt::call_method_or_null(call.global("base64"_n),
+                                                    "b64decode"_n,
+                                                    file_data,
+                                                    vkrt::kw("validate"_n, Py_True));
+            if (!decoded) {
+                return false;
+            }
             Ref again = vkrt::call_method(call.global("base64"_n), "b64encode"_n, decoded);
-            if (vkrt::truthy(vkrt::check(PyObject_RichCompare(again.get(), file_data.get(), Py_NE)))) {
+            if (vkrt::truthy(
+                    vkrt::check(PyObject_RichCompare(again.get(), file_data.get(), Py_NE)))) {
                 encode();
             }
+            return true;
         },
         encode);
     return file_data;

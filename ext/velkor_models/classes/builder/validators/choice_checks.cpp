@@ -82,8 +82,9 @@ Ref validate_options(vkrt::Call& call) {
     Ref options_text = vkrt::check(PyObject_Format(options, empty.get()));
     Ref message = vkrt::check(PyUnicode_FromFormat(
         "Value=%U doesn't match available options: %U.", value_text.get(), options_text.get()));
+    // A mismatch is an everyday outcome for a validator: report it without unwinding.
     PyErr_SetObject(PyExc_ValueError, message.get());
-    throw vkrt::PyErrorSet();
+    return Ref();
 }
 
 }  // namespace

@@ -105,6 +105,9 @@ class Level {
 };
 
 // ---- helpers ----
+//
+// An error raised deep in the input passes up every level by value (an empty Ref with the
+// error set), so refusing a value costs no C++ unwinding per level.
 
 /// `node.<field>.append(item)`.
 void append_to(const Ref& node, PyObject* field, const Ref& item) {
@@ -170,7 +173,10 @@ Ref emit_mapping(vkrt::Call& call, PyObject* mapping) {
         // Keys are always text constants: 1 becomes '1'.
         Ref key_text = PyUnicode_CheckExact(key.get()) ? std::move(key) : vkrt::str(key.get());
         Ref key_node = make_node(call, "Constant"_n, "s"_n, key_text.get());
-        Ref value_node = vkrt::call(call.global("emit_literal_tree"_n), value);
+        Ref value_node = vkrt::call_or_null(call.global("emit_literal_tree"_n), value);
+        if (!value_node) {
+            return value_node;
+        }
         append_to(node, "keys"_n, key_node);
         append_to(node, "values"_n, value_node);
     }
@@ -183,7 +189,10 @@ Ref emit_list(vkrt::Call& call, PyObject* list) {
     Ref elements = vkrt::iter(list);
     Ref element;
     while (vkrt::next(elements.get(), element)) {
-        Ref child = vkrt::call(call.global("emit_literal_tree"_n), element);
+        Ref child = vkrt::call_or_null(call.global("emit_literal_tree"_n), element);
+        if (!child) {
+            return child;
+        }
         append_to(node, "elts"_n, child);
     }
     return node;
@@ -212,7 +221,7 @@ Ref emit_literal_tree(vkrt::Call& call) {
     Ref message = vkrt::check(PyUnicode_FromFormat(
         "Unsupported type: %S", reinterpret_cast<PyObject*>(Py_TYPE(dictionary))));
     PyErr_SetObject(PyExc_ValueError, message.get());
-    throw vkrt::PyErrorSet();
+    return Ref();
 }
 
 }  // namespace
