@@ -68,8 +68,9 @@ std::uintptr_t stack_floor(std::uintptr_t& low, std::uintptr_t& high) {
             if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > 0) {
                 t_low = reinterpret_cast<std::uintptr_t>(addr);
                 t_high = t_low + size;
-                // A small stack still keeps most of itself for recursion.
-                t_floor = t_low + std::min<std::uintptr_t>(kStackReserve, size / 4);
+                // What one level calls needs a fixed amount of stack, whatever the stack's
+                // size: a small stack (32 KiB is the interpreter's least) keeps half back.
+                t_floor = t_low + std::min<std::uintptr_t>(kStackReserve, size / 2);
             }
             pthread_attr_destroy(&attr);
         }
