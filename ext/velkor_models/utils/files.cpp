@@ -59,10 +59,8 @@ Ref convert_data_to_base64(vkrt::Call& call) {
     vkrt::try_except(
         PyExc_Exception,
         [&] {
-            Ref decoded = vkrt::call_method_or_null(call.global("base64"_n),
-                                                    "b64decode"_n,
-                                                    file_data,
-                                                    vkrt::kw("validate"_n, Py_True));
+            Ref decoded = vkrt::call_method_or_null(
+                call.global("base64"_n), "b64decode"_n, file_data, vkrt::kw("validate"_n, Py_True));
             if (!decoded) {
                 return false;
             }

@@ -50,11 +50,12 @@ void exec_module(vkrt::Module& m) {
 Ref calculate_model_digest(vkrt::Call& call) {
     Ref dump = vkrt::call_method(call[0], "model_dump"_n);
     // default=str is the builtin type itself: whatever JSON cannot hold is written as its text.
-    Ref json_text = vkrt::call_method(call.global("json"_n),
-                                      "dumps"_n,
-                                      dump,
-                                      vkrt::kw("default"_n, reinterpret_cast<PyObject*>(&PyUnicode_Type)),
-                                      vkrt::kw("sort_keys"_n, Py_True));
+    Ref json_text =
+        vkrt::call_method(call.global("json"_n),
+                          "dumps"_n,
+                          dump,
+                          vkrt::kw("default"_n, reinterpret_cast<PyObject*>(&PyUnicode_Type)),
+                          vkrt::kw("sort_keys"_n, Py_True));
     Ref data = vkrt::call_method(json_text, "encode"_n, "utf-8"_n);
     Ref hash = vkrt::call_method(call.global("hashlib"_n), "sha256"_n, data);
     return vkrt::call_method(hash, "hexdigest"_n);

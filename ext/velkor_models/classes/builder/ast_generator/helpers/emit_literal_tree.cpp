@@ -2,10 +2,9 @@
 // (mappings, lists, texts, numbers, booleans, None) into the syntax tree of the equal literal.
 #include "vkrt/vkrt.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstdint>
+#include <pthread.h>
 #include <utility>
 
 namespace {
@@ -47,46 +46,43 @@ void exec_module(vkrt::Module& m) {
 //     counter its own C recursion (repr, comparison, pickling) uses.
 //  2. A level count does not bound bytes: frames are several times larger under a sanitizer,
 //     and a thread may run on a small stack (threading.stack_size). So each level also checks
-//     that kStackReserve bytes of the thread's stack are left, enough for one more level plus
-//     the ast constructors, the warning they emit and raising the error itself.
+//     that kStackReserve bytes of the thread's stack (half of a small one) are left, enough
+//     for one more level plus the ast constructors, the warnings they emit and the error.
 
 constexpr std::uintptr_t kStackReserve = 256 * 1024;
 
-/// The lowest stack address this thread may recurse down to (0 when unknown).
-std::uintptr_t stack_floor(std::uintptr_t& low, std::uintptr_t& high) {
-    // Machine facts about the calling thread, not interpreter state: one lookup per thread.
-    thread_local bool known = false;
-    thread_local std::uintptr_t t_low = 0;
-    thread_local std::uintptr_t t_high = 0;
-    thread_local std::uintptr_t t_floor = 0;
-    if (!known) {
-        known = true;
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* addr = nullptr;
-            std::size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > 0) {
-                t_low = reinterpret_cast<std::uintptr_t>(addr);
-                t_high = t_low + size;
-                // What one level calls needs a fixed amount of stack, whatever the stack's
-                // size: a small stack (32 KiB is the interpreter's least) keeps half back.
-                t_floor = t_low + std::min<std::uintptr_t>(kStackReserve, size / 2);
-            }
-            pthread_attr_destroy(&attr);
-        }
+/// The calling thread's stack: [low, high), and the floor below which a level refuses to go.
+struct StackBounds {
+    std::uintptr_t low = 0;
+    std::uintptr_t high = 0;
+    std::uintptr_t floor = 0;  // 0 when the stack could not be found
+};
+
+StackBounds find_stack() {
+    StackBounds bounds;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return bounds;
     }
-    low = t_low;
-    high = t_high;
-    return t_floor;
+    void* addr = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > 0) {
+        bounds.low = reinterpret_cast<std::uintptr_t>(addr);
+        bounds.high = bounds.low + size;
+        // What one level calls needs a fixed amount of stack, whatever the stack's size: a
+        // small stack (32 KiB is the interpreter's least) keeps half of itself back.
+        bounds.floor = bounds.low + std::min<std::uintptr_t>(kStackReserve, size / 2);
+    }
+    pthread_attr_destroy(&attr);
+    return bounds;
 }
 
 bool stack_exhausted() {
+    // A fact about the calling thread, not interpreter state: found once per thread.
+    thread_local const StackBounds stack = find_stack();
     const auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    std::uintptr_t low = 0;
-    std::uintptr_t high = 0;
-    const std::uintptr_t floor = stack_floor(low, high);
     // Running on a stack the thread does not own (a coroutine library's): no byte bound.
-    return floor != 0 && sp >= low && sp < high && sp < floor;
+    return stack.floor != 0 && sp >= stack.low && sp < stack.high && sp < stack.floor;
 }
 
 /// Holds one level of recursion for its lifetime.
@@ -121,13 +117,12 @@ void append_to(const Ref& node, PyObject* field, const Ref& item) {
 }
 
 [[noreturn]] void too_few(Py_ssize_t got) {
-    vkrt::raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
-                       got == 1 ? "" : "s");
+    vkrt::raise_format(
+        PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
 }
 
 [[noreturn]] void too_many() {
-    vkrt::raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)",
-                       Py_ssize_t{2});
+    vkrt::raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
 }
 
 /// `key, value = entry` for one entry of a mapping's items().
