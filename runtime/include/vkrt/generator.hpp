@@ -387,17 +387,17 @@ inline void close(Frame* g) {
 // ---- slots ----
 
 inline PyObject* gen_iternext(PyObject* self) noexcept {
-    return guard("generator __next__", [&]() -> PyObject* {
-        Ref out;
+    // Plain exhaustion is NULL with no error set (no StopIteration object is needed), which a
+    // pointer-returning guard would take for a bug; so the guarded part reports through `out`.
+    Ref out;
+    int rc = guard("generator __next__", [&]() -> int {
         Step step = send(as_gen(self), Py_None, out);
-        if (step == Step::Next) {
-            return out.release();
-        }
         if (step == Step::Error) {
             throw PyErrorSet();
         }
-        return nullptr;  // plain exhaustion: no StopIteration object needed
+        return step == Step::Next ? 1 : 0;
     });
+    return rc == 1 ? out.release() : nullptr;
 }
 
 inline PySendResult gen_am_send(PyObject* self, PyObject* arg, PyObject** result) noexcept {
