@@ -102,7 +102,10 @@ inline Ref define_class(Module& module, const ClassSpec& spec, Ref bases) {
                                               module.function(*m.func).get()));
             break;
         case MemberKind::StaticMethod:
-            value = check(PyStaticMethod_New(module.function(*m.func).get()));
+            // Called like the builtin, not PyStaticMethod_New: only its __init__ copies
+            // __name__, __qualname__, __doc__, __module__ and __annotations__ onto the wrapper.
+            value = check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyStaticMethod_Type),
+                                              module.function(*m.func).get()));
             break;
         case MemberKind::CachedProperty:
             value = call(module.global("cached_property"_n), module.function(*m.func));
