@@ -289,8 +289,9 @@ inline void check_result(Result kind, PyObject* v) {
 
 inline PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                  PyObject* kwnames) noexcept {
-    return guard("native function call", [&]() -> PyObject* {
-        auto* f = reinterpret_cast<FuncObject*>(callable);
+    auto* f = reinterpret_cast<FuncObject*>(callable);
+    // A stray C++ exception's SystemError names the function it escaped from.
+    return guard(f->spec->qualname, [&]() -> PyObject* {
         PyObject* values[kMaxParams];
         bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, values);
         Call call(f, values);
