@@ -49,10 +49,15 @@ struct Coro {
             } catch (const PyErrorSet&) {
             } catch (const std::bad_alloc&) {
                 PyErr_NoMemory();
+            } catch (const std::exception& e) {
+                PyErr_Format(PyExc_SystemError, "%U: unexpected C++ exception: %s",
+                             frame_qualname(), e.what());
             } catch (...) {
-                PyErr_SetString(PyExc_SystemError, "generator body: unexpected C++ exception");
+                PyErr_Format(PyExc_SystemError, "%U: unexpected C++ exception", frame_qualname());
             }
         }
+
+        PyObject* frame_qualname() const noexcept;
 
         struct YieldAwaiter {
             promise_type* promise;
@@ -112,6 +117,8 @@ struct Frame {
         return lookup_global(f->globals, f->builtins, name_);
     }
 };
+
+inline PyObject* Coro::promise_type::frame_qualname() const noexcept { return frame->qualname; }
 
 /// A local of a generator body that the garbage collector can see while the body is suspended.
 class Local {
@@ -240,7 +247,8 @@ inline Step send(Frame* g, PyObject* value, Ref& out) {
     if (g->delegate != nullptr) {
         return delegate_step(g, value, out);
     }
-    if (!g->started && value != Py_None) {
+    // A generator closed or thrown into before it started is finished, not "just started".
+    if (!g->started && g->body && value != Py_None) {
         raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
     }
     return resume(g, false, out);
@@ -251,10 +259,13 @@ inline Step send(Frame* g, PyObject* value, Ref& out) {
 inline bool close_iter(Frame* g, PyObject* delegate) {
     Ref close = Ref::steal(PyObject_GetAttr(delegate, "close"_n));
     if (!close) {
-        if (clear_if(PyExc_AttributeError)) {
-            return true;  // a delegate without close() needs no closing
+        // A delegate without close() needs no closing; any other lookup error cannot stop
+        // the closing either, so it is reported, not raised.
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            clear_if(PyExc_AttributeError);
+        } else {
+            PyErr_WriteUnraisable(delegate);
         }
-        PyErr_WriteUnraisable(delegate);
         return true;
     }
     g->running = true;
