@@ -87,9 +87,10 @@ class Module {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             throw PyErrorSet();
         }
+        // The failed getattr's error goes first: the calls below must not run with it set.
+        clear_if(PyExc_AttributeError);
         Ref full = check(PyUnicode_FromFormat("%U.%U", module_name, name));
         PyObject* submodule = PyImport_GetModule(full.get());
-        clear_if(PyExc_AttributeError);  // the failed getattr
         if (submodule != nullptr) {
             return Ref::steal(submodule);
         }
