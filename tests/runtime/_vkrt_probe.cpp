@@ -101,7 +101,8 @@ constexpr vkrt::FuncSpec kSimple{.name = "simple",
                                  .generator = true,
                                  .line = 30};
 
-constexpr vkrt::Param kItems[] = {{.name = "items", .annotation = "list", .check = vkrt::Check::List}};
+constexpr vkrt::Param kItems[] = {
+    {.name = "items", .annotation = "list", .check = vkrt::Check::List}};
 constexpr vkrt::FuncSpec kEach{.name = "each",
                                .qualname = "each",
                                .params = kItems,
@@ -141,7 +142,8 @@ constexpr vkrt::FuncSpec kGenStray{.name = "gen_stray",
 constexpr const char* c_doc = "A probe class.";
 constexpr vkrt::Param kSelf[] = {{.name = "self"}};
 constexpr vkrt::Param kCF[] = {{.name = "self"}, {.name = "a"}, {.name = "b"}};
-constexpr vkrt::Param kCH[] = {{.name = "self"}, {.name = "a"}, {.name = "b"}, {.name = "k", .kwonly = true}};
+constexpr vkrt::Param kCH[] = {
+    {.name = "self"}, {.name = "a"}, {.name = "b"}, {.name = "k", .kwonly = true}};
 constexpr vkrt::Param kCMethod[] = {
     {.name = "self"},
     {.name = "x", .annotation = "int"},
@@ -153,11 +155,8 @@ constexpr const char* c_cached_doc = "A fresh list, made once per instance.";
 
 constexpr vkrt::FuncSpec kCFSpec{.name = "f", .qualname = "C.f", .params = kCF, .body = echo};
 constexpr vkrt::FuncSpec kCHSpec{.name = "h", .qualname = "C.h", .params = kCH, .body = echo};
-constexpr vkrt::FuncSpec kCMethodSpec{.name = "method",
-                                      .qualname = "C.method",
-                                      .params = kCMethod,
-                                      .returns = "'Any'",
-                                      .body = echo};
+constexpr vkrt::FuncSpec kCMethodSpec{
+    .name = "method", .qualname = "C.method", .params = kCMethod, .returns = "'Any'", .body = echo};
 constexpr vkrt::FuncSpec kCOnlySelf{
     .name = "only_self", .qualname = "C.only_self", .params = kSelf, .body = echo};
 constexpr vkrt::FuncSpec kCSmethSpec{
@@ -193,11 +192,8 @@ constexpr vkrt::Member kCMembers[] = {
     {"cached", vkrt::MemberKind::CachedProperty, &kCCached},
     {"gen", vkrt::MemberKind::Method, &kCGen},
 };
-constexpr vkrt::ClassSpec kC{.name = "C",
-                             .qualname = "C",
-                             .doc = c_doc,
-                             .annotations = kCAnnotations,
-                             .members = kCMembers};
+constexpr vkrt::ClassSpec kC{
+    .name = "C", .qualname = "C", .doc = c_doc, .annotations = kCAnnotations, .members = kCMembers};
 
 // ---- Forge ----
 
@@ -285,9 +281,13 @@ Ref echo(vkrt::Call& call) {
     return out;
 }
 
-Ref identity(vkrt::Call& call) { return Ref::borrow(call[0]); }
+Ref identity(vkrt::Call& call) {
+    return Ref::borrow(call[0]);
+}
 
-Ref stray_cpp_exception(vkrt::Call&) { throw std::runtime_error("boom"); }
+Ref stray_cpp_exception(vkrt::Call&) {
+    throw std::runtime_error("boom");
+}
 
 // Runs the class statement of Dyn now, on caller-chosen bases, in this module's namespace.
 Ref build_class(vkrt::Call& call) {
@@ -296,9 +296,13 @@ Ref build_class(vkrt::Call& call) {
     return vkrt::define_class(m, kDyn, vkrt::check(PySequence_Tuple(call[0])));
 }
 
-Ref c_text(vkrt::Call& call) { return vkrt::getattr(call[0], "value"_n); }
+Ref c_text(vkrt::Call& call) {
+    return vkrt::getattr(call[0], "value"_n);
+}
 
-Ref c_cached(vkrt::Call&) { return vkrt::check(PyList_New(0)); }
+Ref c_cached(vkrt::Call&) {
+    return vkrt::check(PyList_New(0));
+}
 
 Ref forge_init(vkrt::Call& call) {
     vkrt::setattr(call[0], "name"_n, call[1]);
@@ -373,7 +377,9 @@ vkrt::Coro gen_stray(vkrt::Frame&) {
 }
 
 // yield self
-vkrt::Coro c_gen(vkrt::Frame& g) { co_yield Ref::borrow(g.arg(0)); }
+vkrt::Coro c_gen(vkrt::Frame& g) {
+    co_yield Ref::borrow(g.arg(0));
+}
 
 }  // namespace
 

@@ -58,10 +58,11 @@ Ref convert_data_to_base64(vkrt::Call& call) {
     vkrt::try_except(
         PyExc_Exception,
         [&] {
-            Ref decoded = vkrt::call_method(call.global("base64"_n), "b64decode"_n, file_data,
-                                            vkrt::kw("validate"_n, Py_True));
+            Ref decoded = vkrt::call_method(
+                call.global("base64"_n), "b64decode"_n, file_data, vkrt::kw("validate"_n, Py_True));
             Ref again = vkrt::call_method(call.global("base64"_n), "b64encode"_n, decoded);
-            if (vkrt::truthy(vkrt::check(PyObject_RichCompare(again.get(), file_data.get(), Py_NE)))) {
+            if (vkrt::truthy(
+                    vkrt::check(PyObject_RichCompare(again.get(), file_data.get(), Py_NE)))) {
                 encode();
             }
         },

@@ -40,9 +40,8 @@ struct ClassSpec {
 namespace detail {
 /// The most derived metaclass among the bases' types (type for no bases).
 inline PyObject* calculate_meta(PyObject* bases) {
-    auto* winner = Py_ssize_t{PyTuple_GET_SIZE(bases)} > 0
-                       ? Py_TYPE(PyTuple_GET_ITEM(bases, 0))
-                       : &PyType_Type;
+    auto* winner = Py_ssize_t{PyTuple_GET_SIZE(bases)} > 0 ? Py_TYPE(PyTuple_GET_ITEM(bases, 0))
+                                                           : &PyType_Type;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
         PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
         if (PyType_IsSubtype(winner, t)) {

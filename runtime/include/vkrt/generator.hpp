@@ -25,7 +25,9 @@ struct Frame;
 struct From {
     Ref iterable;
 };
-inline From from(Ref iterable) noexcept { return From{std::move(iterable)}; }
+inline From from(Ref iterable) noexcept {
+    return From{std::move(iterable)};
+}
 
 /// The coroutine type of generator bodies.
 struct Coro {
@@ -50,8 +52,10 @@ struct Coro {
             } catch (const std::bad_alloc&) {
                 PyErr_NoMemory();
             } catch (const std::exception& e) {
-                PyErr_Format(PyExc_SystemError, "%U: unexpected C++ exception: %s",
-                             frame_qualname(), e.what());
+                PyErr_Format(PyExc_SystemError,
+                             "%U: unexpected C++ exception: %s",
+                             frame_qualname(),
+                             e.what());
             } catch (...) {
                 PyErr_Format(PyExc_SystemError, "%U: unexpected C++ exception", frame_qualname());
             }
@@ -96,14 +100,14 @@ class Local;
 /// Instance layout of the generator type; bodies see it as their frame.
 struct Frame {
     PyObject_HEAD
-    PyObject* func;         // the native function that made this generator
-    PyObject* args;         // tuple of the bound arguments
-    PyObject* delegate;     // iterator of an active `yield from`, or NULL
-    PyObject* name;         // __name__
-    PyObject* qualname;     // __qualname__
+    PyObject* func;      // the native function that made this generator
+    PyObject* args;      // tuple of the bound arguments
+    PyObject* delegate;  // iterator of an active `yield from`, or NULL
+    PyObject* name;      // __name__
+    PyObject* qualname;  // __qualname__
     PyObject* weakreflist;
-    Coro::Handle body;      // the coroutine; NULL once finished
-    Local* locals;          // GC-visible locals of the suspended body (intrusive list)
+    Coro::Handle body;  // the coroutine; NULL once finished
+    Local* locals;      // GC-visible locals of the suspended body (intrusive list)
     bool started;
     bool running;
 
@@ -118,7 +122,9 @@ struct Frame {
     }
 };
 
-inline PyObject* Coro::promise_type::frame_qualname() const noexcept { return frame->qualname; }
+inline PyObject* Coro::promise_type::frame_qualname() const noexcept {
+    return frame->qualname;
+}
 
 /// A local of a generator body that the garbage collector can see while the body is suspended.
 class Local {
@@ -172,7 +178,9 @@ namespace detail {
 
 enum class Step { Next, Return, Error };
 
-inline Frame* as_gen(PyObject* self) { return reinterpret_cast<Frame*>(self); }
+inline Frame* as_gen(PyObject* self) {
+    return reinterpret_cast<Frame*>(self);
+}
 
 inline void finish(Frame* g) noexcept {
     if (g->body) {
@@ -284,7 +292,8 @@ inline void set_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
     }
     Ref exc;
     if (PyExceptionClass_Check(typ)) {
-        if (val != nullptr && val != Py_None && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ))) {
+        if (val != nullptr && val != Py_None &&
+            PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ))) {
             exc = Ref::borrow(val);
         } else if (val == nullptr || val == Py_None) {
             exc = check(PyObject_CallNoArgs(typ));
@@ -296,7 +305,8 @@ inline void set_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
         if (!PyExceptionInstance_Check(exc.get())) {
             raise_format(PyExc_TypeError,
                          "calling %R should have returned an instance of BaseException, not %s",
-                         typ, Py_TYPE(exc.get())->tp_name);
+                         typ,
+                         Py_TYPE(exc.get())->tp_name);
         }
     } else if (PyExceptionInstance_Check(typ)) {
         if (val != nullptr && val != Py_None) {
@@ -341,7 +351,8 @@ inline Step throw_(Frame* g, PyObject* const* args, Py_ssize_t nargs, Ref& out) 
             return resume(g, true, out);
         }
         g->running = true;
-        Ref result = Ref::steal(PyObject_Vectorcall(meth.get(), args, static_cast<size_t>(nargs), nullptr));
+        Ref result =
+            Ref::steal(PyObject_Vectorcall(meth.get(), args, static_cast<size_t>(nargs), nullptr));
         g->running = false;
         if (result) {
             out = std::move(result);
@@ -535,7 +546,9 @@ inline PyObject* gen_get_yieldfrom(PyObject* self, void*) noexcept {
 inline PyObject* gen_get_code(PyObject* self, void*) noexcept {
     return PyObject_GetAttr(as_gen(self)->func, "__code__"_n);
 }
-inline PyObject* gen_get_frame(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+inline PyObject* gen_get_frame(PyObject*, void*) noexcept {
+    Py_RETURN_NONE;
+}
 inline PyObject* gen_get_module(PyObject* self, void*) noexcept {
     return Py_NewRef(reinterpret_cast<FuncObject*>(as_gen(self)->func)->module);
 }
@@ -562,8 +575,10 @@ inline PyMemberDef gen_members[] = {
 
 inline PyMethodDef gen_methods[] = {
     {"send", gen_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)),
-     METH_FASTCALL, nullptr},
+    {"throw",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)),
+     METH_FASTCALL,
+     nullptr},
     {"close", gen_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
