@@ -356,7 +356,7 @@ inline Ref make_code(FuncObject* f) {
 
 // ---- slots ----
 
-inline int func_traverse(PyObject* self, visitproc visit, void* arg) {
+inline int func_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* f = reinterpret_cast<FuncObject*>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->globals);
@@ -372,7 +372,7 @@ inline int func_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-inline int func_clear(PyObject* self) {
+inline int func_clear(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FuncObject*>(self);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
@@ -387,7 +387,7 @@ inline int func_clear(PyObject* self) {
     return 0;
 }
 
-inline void func_dealloc(PyObject* self) {
+inline void func_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (reinterpret_cast<FuncObject*>(self)->weakreflist != nullptr) {

@@ -491,7 +491,7 @@ inline void gen_finalize(PyObject* self) noexcept {
     PyErr_SetRaisedException(saved);
 }
 
-inline int gen_traverse(PyObject* self, visitproc visit, void* arg) {
+inline int gen_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Frame* g = as_gen(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(g->func);
@@ -505,7 +505,7 @@ inline int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-inline int gen_clear(PyObject* self) {
+inline int gen_clear(PyObject* self) noexcept {
     Frame* g = as_gen(self);
     finish(g);  // releases the body's locals
     Py_CLEAR(g->func);
@@ -516,7 +516,7 @@ inline int gen_clear(PyObject* self) {
     return 0;
 }
 
-inline void gen_dealloc(PyObject* self) {
+inline void gen_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_gen(self)->weakreflist != nullptr) {
