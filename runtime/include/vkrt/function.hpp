@@ -133,18 +133,10 @@ inline Py_ssize_t find_param(PyObject* varnames, PyObject* key) {
 
 [[noreturn]] inline void
 arity_error(FuncObject* f, Py_ssize_t npos, Py_ssize_t min, Py_ssize_t given) {
-    const char* word;
-    Py_ssize_t n;
-    if (min == npos) {
-        word = "exactly";
-        n = min;
-    } else if (given < min) {
-        word = "at least";
-        n = min;
-    } else {
-        word = "at most";
-        n = npos;
-    }
+    // "exactly" whenever every positional is required, keyword-only parameters or not.
+    const bool below = min == npos || given < min;
+    const char* word = min == npos ? "exactly" : (given < min ? "at least" : "at most");
+    const Py_ssize_t n = below ? min : npos;
     raise_format(PyExc_TypeError,
                  "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  func_name(f),
