@@ -350,9 +350,20 @@ inline Step throw_(Frame* g, PyObject* const* args, Py_ssize_t nargs, Ref& out) 
             set_thrown(typ, val, tb);
             return resume(g, true, out);
         }
-        g->running = true;
-        Ref result =
-            Ref::steal(PyObject_Vectorcall(meth.get(), args, static_cast<size_t>(nargs), nullptr));
+        Ref result;
+        if (nargs > 1 && PyGen_Check(delegate.get())) {
+            // A Python generator warns about throw(type, value, tb); hand it the exception that
+            // form stands for, built here as a raise statement would, so no warning appears
+            // that this generator's own throw() does not give either.
+            set_thrown(typ, val, tb);
+            Ref exc = Ref::steal(PyErr_GetRaisedException());
+            g->running = true;
+            result = Ref::steal(PyObject_CallOneArg(meth.get(), exc.get()));
+        } else {
+            g->running = true;
+            result = Ref::steal(
+                PyObject_Vectorcall(meth.get(), args, static_cast<size_t>(nargs), nullptr));
+        }
         g->running = false;
         if (result) {
             out = std::move(result);
