@@ -315,6 +315,25 @@ def test_thrown_exception_caught_by_the_inner_generator():
     assert d.gi_yieldfrom is not None
 
 
+def test_three_argument_throw_reaches_a_python_inner_generator_without_warning():
+    log = []
+    d = p.delegating(recording(log, catch=ValueError))
+    next(d)
+    assert d.throw(ValueError, "v", None) == 1  # warnings are errors here
+    [(what, exc)] = log
+    assert (what, type(exc), exc.args) == ("caught", ValueError, ("v",))
+
+
+def test_inner_generator_reentering_the_outer_one():
+    def reentrant():
+        yield next(d)
+
+    d = p.delegating(reentrant())
+    with pytest.raises(ValueError, match="^generator already executing$"):
+        next(d)
+    assert finished(d)
+
+
 @pytest.mark.parametrize(
     ("exc", "outcome"),
     [(ValueError("v"), ValueError), (KeyError("k"), "caught")],
