@@ -161,11 +161,6 @@ def test_bound_self_is_the_instance_on_every_call_path():
     assert f(a=1, b=2) == (obj, 1, 2)
 
 
-def test_defaults_are_the_same_object_on_every_call():
-    assert p.g(1, 2, 3, 4)[4] is None
-    assert p.opts(1, k=2)[3] is None
-
-
 # ---- errors raised by the interpreter before the function runs ----
 
 
@@ -525,7 +520,6 @@ REFCOUNTED_CALLS = [
     "p.typed(x, [x], o=x)",
     "p.typed('s', [x], o=None)",
     "p.ret_str(x)",
-    "p.ret_bytes(b'')",
     "obj.f(x, b=x)",
     "obj.f(x, x, c=x)",
     "obj.text",
