@@ -369,7 +369,11 @@ class DelegatingLoader(CliConfigLoader):
             ["last"],
         ),
         ([("send", (None,), "first"), ("close", (), None)], ["inner-finally"], []),
-        ([("send", (None,), "first"), ("throw", (KeyError("k"),), KeyError)], ["inner-finally"], []),
+        (
+            [("send", (None,), "first"), ("throw", (KeyError("k"),), KeyError)],
+            ["inner-finally"],
+            [],
+        ),
     ],
     ids=["send", "throw-caught-inside", "close", "throw-uncaught"],
 )

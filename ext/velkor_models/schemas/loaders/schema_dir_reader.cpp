@@ -116,8 +116,10 @@ constexpr vkrt::ClassSpec kLoader{
 void exec_module(vkrt::Module& m) {
     m.import(kImports);
     m.set("MODEL_JSON_FILE", vkrt::text("model.json").get());
-    vkrt::define_class(
-        m, kLoader, vkrt::tuple_of(m.global("ConfigReaderMixin"_n), m.global("ConfigLoaderBase"_n)));
+    // The bases are the names the imports just bound, read from the module as a class
+    // statement would.
+    Ref bases = vkrt::tuple_of(m.global("ConfigReaderMixin"_n), m.global("ConfigLoaderBase"_n));
+    vkrt::define_class(m, kLoader, std::move(bases));
 }
 
 // ---- CliConfigLoader ----
