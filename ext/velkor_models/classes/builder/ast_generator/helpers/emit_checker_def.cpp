@@ -54,7 +54,7 @@ constexpr vkrt::FuncSpec kEmitCheckerDef{
     .params = kEmitCheckerDefParams,
     .returns = "ast.FunctionDef | ast.stmt",
     .body = emit_checker_def,
-    .line = 12,
+    .line = 101,
 };
 
 void exec_module(vkrt::Module& m) {
