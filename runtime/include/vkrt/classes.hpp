@@ -40,9 +40,8 @@ struct ClassSpec {
 namespace detail {
 /// The most derived metaclass among the bases' types (type for no bases).
 inline PyObject* calculate_meta(PyObject* bases) {
-    auto* winner = Py_ssize_t{PyTuple_GET_SIZE(bases)} > 0
-                       ? Py_TYPE(PyTuple_GET_ITEM(bases, 0))
-                       : &PyType_Type;
+    auto* winner = Py_ssize_t{PyTuple_GET_SIZE(bases)} > 0 ? Py_TYPE(PyTuple_GET_ITEM(bases, 0))
+                                                           : &PyType_Type;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
         PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
         if (PyType_IsSubtype(winner, t)) {
@@ -102,7 +101,10 @@ inline Ref define_class(Module& module, const ClassSpec& spec, Ref bases) {
                                               module.function(*m.func).get()));
             break;
         case MemberKind::StaticMethod:
-            value = check(PyStaticMethod_New(module.function(*m.func).get()));
+            // Called like the builtin, not PyStaticMethod_New: only its __init__ copies
+            // __name__, __qualname__, __doc__, __module__ and __annotations__ onto the wrapper.
+            value = check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyStaticMethod_Type),
+                                              module.function(*m.func).get()));
             break;
         case MemberKind::CachedProperty:
             value = call(module.global("cached_property"_n), module.function(*m.func));

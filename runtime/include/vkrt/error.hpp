@@ -100,7 +100,8 @@ namespace detail {
 /// by the handler get it as their __context__, as in a Python `except` block.
 class HandlingScope {
   public:
-    explicit HandlingScope(PyObject* exc) noexcept : saved_(Ref::steal(PyErr_GetHandledException())) {
+    explicit HandlingScope(PyObject* exc) noexcept
+        : saved_(Ref::steal(PyErr_GetHandledException())) {
         PyErr_SetHandledException(exc);
     }
     ~HandlingScope() { PyErr_SetHandledException(saved_.get()); }

@@ -91,7 +91,9 @@ class Call {
     PyObject* operator[](std::size_t i) const noexcept { return values_[i]; }
     FuncObject* func() const noexcept { return func_; }
     /// A module-level name, looked up now.
-    Ref global(PyObject* name) const { return lookup_global(func_->globals, func_->builtins, name); }
+    Ref global(PyObject* name) const {
+        return lookup_global(func_->globals, func_->builtins, name);
+    }
 
   private:
     FuncObject* func_;
@@ -131,34 +133,33 @@ inline Py_ssize_t find_param(PyObject* varnames, PyObject* key) {
     return find_keyword(varnames, key);
 }
 
-[[noreturn]] inline void arity_error(FuncObject* f, Py_ssize_t npos, Py_ssize_t min,
-                                     Py_ssize_t given) {
-    const char* word;
-    Py_ssize_t n;
-    if (min == npos) {
-        word = "exactly";
-        n = min;
-    } else if (given < min) {
-        word = "at least";
-        n = min;
-    } else {
-        word = "at most";
-        n = npos;
-    }
-    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 func_name(f), word, n, n == 1 ? "" : "s", given);
+[[noreturn]] inline void
+arity_error(FuncObject* f, Py_ssize_t npos, Py_ssize_t min, Py_ssize_t given) {
+    // "exactly" whenever every positional is required, keyword-only parameters or not.
+    const bool below = min == npos || given < min;
+    const char* word = min == npos ? "exactly" : (given < min ? "at least" : "at most");
+    const Py_ssize_t n = below ? min : npos;
+    raise_format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 func_name(f),
+                 word,
+                 n,
+                 n == 1 ? "" : "s",
+                 given);
 }
 
 [[noreturn]] inline void missing_kwonly(FuncObject* f, Py_ssize_t i) {
-    raise_format(PyExc_TypeError, "%s() needs keyword-only argument %U", func_name(f),
+    raise_format(PyExc_TypeError,
+                 "%s() needs keyword-only argument %U",
+                 func_name(f),
                  PyTuple_GET_ITEM(f->varnames, i));
 }
 
 /// Binds args/kwnames into values[] (parameter order) and runs the entry type tests.
 /// The order of checks is the interpreter's native one: too many positionals, a missing
 /// required positional, a missing keyword-only, leftover keywords in call order, then types.
-inline void bind(FuncObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 PyObject** values) {
+inline void
+bind(FuncObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** values) {
     const std::span<const Param> P = f->spec->params;
     const auto n = static_cast<Py_ssize_t>(P.size());
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -169,8 +170,8 @@ inline void bind(FuncObject* f, PyObject* const* args, Py_ssize_t nargs, PyObjec
             raise_format(PyExc_TypeError, "%.200s() takes no keyword arguments", func_name(f));
         }
         if (nargs > 0) {
-            raise_format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)",
-                         func_name(f), nargs);
+            raise_format(
+                PyExc_TypeError, "%.200s() takes no arguments (%zd given)", func_name(f), nargs);
         }
         return;
     }
@@ -248,10 +249,13 @@ inline void bind(FuncObject* f, PyObject* const* args, Py_ssize_t nargs, PyObjec
                 } else if (j >= 0) {
                     raise_format(PyExc_TypeError,
                                  "%s() got multiple values for keyword argument '%U'",
-                                 func_name(f), key);
+                                 func_name(f),
+                                 key);
                 } else {
-                    raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                                 func_name(f), key);
+                    raise_format(PyExc_TypeError,
+                                 "%s() got an unexpected keyword argument '%U'",
+                                 func_name(f),
+                                 key);
                 }
             }
         }
@@ -271,7 +275,9 @@ inline void bind(FuncObject* f, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!Py_IS_TYPE(v, expected)) {
             raise_format(PyExc_TypeError,
                          "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         p.name, expected->tp_name, Py_TYPE(v)->tp_name);
+                         p.name,
+                         expected->tp_name,
+                         Py_TYPE(v)->tp_name);
         }
     }
 }
@@ -289,10 +295,13 @@ inline void check_result(Result kind, PyObject* v) {
     }
 }
 
-inline PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+inline PyObject* func_vectorcall(PyObject* callable,
+                                 PyObject* const* args,
+                                 size_t nargsf,
                                  PyObject* kwnames) noexcept {
-    return guard("native function call", [&]() -> PyObject* {
-        auto* f = reinterpret_cast<FuncObject*>(callable);
+    auto* f = reinterpret_cast<FuncObject*>(callable);
+    // A stray C++ exception's SystemError names the function it escaped from.
+    return guard(f->spec->qualname, [&]() -> PyObject* {
         PyObject* values[kMaxParams];
         bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, values);
         Call call(f, values);
@@ -321,15 +330,30 @@ inline Ref make_code(FuncObject* f) {
     }
     Ref filename = file != nullptr && PyUnicode_Check(file) ? Ref::borrow(file) : text("<native>");
     Ref name = check(PyUnicode_FromString(s.name));
-    return check(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        argc, 0, kwonly, argc + kwonly, 0, flags, empty_bytes.get(), empty_tuple.get(),
-        empty_tuple.get(), f->varnames, empty_tuple.get(), empty_tuple.get(), filename.get(),
-        name.get(), name.get(), s.line, empty_bytes.get(), empty_bytes.get())));
+    return check(
+        reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(argc,
+                                                                       0,
+                                                                       kwonly,
+                                                                       argc + kwonly,
+                                                                       0,
+                                                                       flags,
+                                                                       empty_bytes.get(),
+                                                                       empty_tuple.get(),
+                                                                       empty_tuple.get(),
+                                                                       f->varnames,
+                                                                       empty_tuple.get(),
+                                                                       empty_tuple.get(),
+                                                                       filename.get(),
+                                                                       name.get(),
+                                                                       name.get(),
+                                                                       s.line,
+                                                                       empty_bytes.get(),
+                                                                       empty_bytes.get())));
 }
 
 // ---- slots ----
 
-inline int func_traverse(PyObject* self, visitproc visit, void* arg) {
+inline int func_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* f = reinterpret_cast<FuncObject*>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->globals);
@@ -345,7 +369,7 @@ inline int func_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-inline int func_clear(PyObject* self) {
+inline int func_clear(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FuncObject*>(self);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
@@ -360,7 +384,7 @@ inline int func_clear(PyObject* self) {
     return 0;
 }
 
-inline void func_dealloc(PyObject* self) {
+inline void func_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (reinterpret_cast<FuncObject*>(self)->weakreflist != nullptr) {
@@ -379,8 +403,8 @@ inline PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) noexce
 }
 
 inline PyObject* func_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<function %U at %p>",
-                                reinterpret_cast<FuncObject*>(self)->qualname, self);
+    return PyUnicode_FromFormat(
+        "<function %U at %p>", reinterpret_cast<FuncObject*>(self)->qualname, self);
 }
 
 inline PyObject* func_reduce(PyObject* self, PyObject*) noexcept {
@@ -404,7 +428,9 @@ struct StrField {
     }
 };
 
-inline FuncObject* as_func(PyObject* self) { return reinterpret_cast<FuncObject*>(self); }
+inline FuncObject* as_func(PyObject* self) {
+    return reinterpret_cast<FuncObject*>(self);
+}
 
 inline PyObject* func_get_doc(PyObject* self, void*) noexcept {
     return Py_NewRef(as_func(self)->doc);
@@ -440,7 +466,9 @@ inline int func_set_dict(PyObject* self, PyObject* value, void*) noexcept {
 inline PyObject* func_get_globals(PyObject* self, void*) noexcept {
     return Py_NewRef(as_func(self)->globals);
 }
-inline PyObject* func_get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+inline PyObject* func_get_closure(PyObject*, void*) noexcept {
+    Py_RETURN_NONE;
+}
 
 inline PyObject* func_get_code(PyObject* self, void*) noexcept {
     return guard("__code__", [&]() -> PyObject* {
@@ -545,16 +573,18 @@ inline PyType_Spec func_type_spec = {
     sizeof(FuncObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     func_slots,
 };
 
 }  // namespace detail
 
 /// Creates a native function of `type` for `spec`, with `globals` as its module namespace.
-inline Ref make_function(PyTypeObject* type, PyObject* globals, PyObject* builtins,
-                         PyObject* module_name, const FuncSpec& spec) {
+inline Ref make_function(PyTypeObject* type,
+                         PyObject* globals,
+                         PyObject* builtins,
+                         PyObject* module_name,
+                         const FuncSpec& spec) {
     assert(spec.params.size() <= detail::kMaxParams);
     Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
     Ref annotations = check(PyDict_New());

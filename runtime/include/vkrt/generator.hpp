@@ -25,7 +25,9 @@ struct Frame;
 struct From {
     Ref iterable;
 };
-inline From from(Ref iterable) noexcept { return From{std::move(iterable)}; }
+inline From from(Ref iterable) noexcept {
+    return From{std::move(iterable)};
+}
 
 /// The coroutine type of generator bodies.
 struct Coro {
@@ -49,10 +51,17 @@ struct Coro {
             } catch (const PyErrorSet&) {
             } catch (const std::bad_alloc&) {
                 PyErr_NoMemory();
+            } catch (const std::exception& e) {
+                PyErr_Format(PyExc_SystemError,
+                             "%U: unexpected C++ exception: %s",
+                             frame_qualname(),
+                             e.what());
             } catch (...) {
-                PyErr_SetString(PyExc_SystemError, "generator body: unexpected C++ exception");
+                PyErr_Format(PyExc_SystemError, "%U: unexpected C++ exception", frame_qualname());
             }
         }
+
+        PyObject* frame_qualname() const noexcept;
 
         struct YieldAwaiter {
             promise_type* promise;
@@ -91,14 +100,14 @@ class Local;
 /// Instance layout of the generator type; bodies see it as their frame.
 struct Frame {
     PyObject_HEAD
-    PyObject* func;         // the native function that made this generator
-    PyObject* args;         // tuple of the bound arguments
-    PyObject* delegate;     // iterator of an active `yield from`, or NULL
-    PyObject* name;         // __name__
-    PyObject* qualname;     // __qualname__
+    PyObject* func;      // the native function that made this generator
+    PyObject* args;      // tuple of the bound arguments
+    PyObject* delegate;  // iterator of an active `yield from`, or NULL
+    PyObject* name;      // __name__
+    PyObject* qualname;  // __qualname__
     PyObject* weakreflist;
-    Coro::Handle body;      // the coroutine; NULL once finished
-    Local* locals;          // GC-visible locals of the suspended body (intrusive list)
+    Coro::Handle body;  // the coroutine; NULL once finished
+    Local* locals;      // GC-visible locals of the suspended body (intrusive list)
     bool started;
     bool running;
 
@@ -112,6 +121,10 @@ struct Frame {
         return lookup_global(f->globals, f->builtins, name_);
     }
 };
+
+inline PyObject* Coro::promise_type::frame_qualname() const noexcept {
+    return frame->qualname;
+}
 
 /// A local of a generator body that the garbage collector can see while the body is suspended.
 class Local {
@@ -165,7 +178,9 @@ namespace detail {
 
 enum class Step { Next, Return, Error };
 
-inline Frame* as_gen(PyObject* self) { return reinterpret_cast<Frame*>(self); }
+inline Frame* as_gen(PyObject* self) {
+    return reinterpret_cast<Frame*>(self);
+}
 
 inline void finish(Frame* g) noexcept {
     if (g->body) {
@@ -240,7 +255,8 @@ inline Step send(Frame* g, PyObject* value, Ref& out) {
     if (g->delegate != nullptr) {
         return delegate_step(g, value, out);
     }
-    if (!g->started && value != Py_None) {
+    // A generator closed or thrown into before it started is finished, not "just started".
+    if (!g->started && g->body && value != Py_None) {
         raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
     }
     return resume(g, false, out);
@@ -251,10 +267,13 @@ inline Step send(Frame* g, PyObject* value, Ref& out) {
 inline bool close_iter(Frame* g, PyObject* delegate) {
     Ref close = Ref::steal(PyObject_GetAttr(delegate, "close"_n));
     if (!close) {
-        if (clear_if(PyExc_AttributeError)) {
-            return true;  // a delegate without close() needs no closing
+        // A delegate without close() needs no closing; any other lookup error cannot stop
+        // the closing either, so it is reported, not raised.
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            clear_if(PyExc_AttributeError);
+        } else {
+            PyErr_WriteUnraisable(delegate);
         }
-        PyErr_WriteUnraisable(delegate);
         return true;
     }
     g->running = true;
@@ -273,7 +292,8 @@ inline void set_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
     }
     Ref exc;
     if (PyExceptionClass_Check(typ)) {
-        if (val != nullptr && val != Py_None && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ))) {
+        if (val != nullptr && val != Py_None &&
+            PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ))) {
             exc = Ref::borrow(val);
         } else if (val == nullptr || val == Py_None) {
             exc = check(PyObject_CallNoArgs(typ));
@@ -285,7 +305,8 @@ inline void set_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
         if (!PyExceptionInstance_Check(exc.get())) {
             raise_format(PyExc_TypeError,
                          "calling %R should have returned an instance of BaseException, not %s",
-                         typ, Py_TYPE(exc.get())->tp_name);
+                         typ,
+                         Py_TYPE(exc.get())->tp_name);
         }
     } else if (PyExceptionInstance_Check(typ)) {
         if (val != nullptr && val != Py_None) {
@@ -329,8 +350,20 @@ inline Step throw_(Frame* g, PyObject* const* args, Py_ssize_t nargs, Ref& out) 
             set_thrown(typ, val, tb);
             return resume(g, true, out);
         }
-        g->running = true;
-        Ref result = Ref::steal(PyObject_Vectorcall(meth.get(), args, static_cast<size_t>(nargs), nullptr));
+        Ref result;
+        if (nargs > 1 && PyGen_Check(delegate.get())) {
+            // A Python generator warns about throw(type, value, tb); hand it the exception that
+            // form stands for, built here as a raise statement would, so no warning appears
+            // that this generator's own throw() does not give either.
+            set_thrown(typ, val, tb);
+            Ref exc = Ref::steal(PyErr_GetRaisedException());
+            g->running = true;
+            result = Ref::steal(PyObject_CallOneArg(meth.get(), exc.get()));
+        } else {
+            g->running = true;
+            result = Ref::steal(
+                PyObject_Vectorcall(meth.get(), args, static_cast<size_t>(nargs), nullptr));
+        }
         g->running = false;
         if (result) {
             out = std::move(result);
@@ -387,17 +420,17 @@ inline void close(Frame* g) {
 // ---- slots ----
 
 inline PyObject* gen_iternext(PyObject* self) noexcept {
-    return guard("generator __next__", [&]() -> PyObject* {
-        Ref out;
+    // Plain exhaustion is NULL with no error set (no StopIteration object is needed), which a
+    // pointer-returning guard would take for a bug; so the guarded part reports through `out`.
+    Ref out;
+    int rc = guard("generator __next__", [&]() -> int {
         Step step = send(as_gen(self), Py_None, out);
-        if (step == Step::Next) {
-            return out.release();
-        }
         if (step == Step::Error) {
             throw PyErrorSet();
         }
-        return nullptr;  // plain exhaustion: no StopIteration object needed
+        return step == Step::Next ? 1 : 0;
     });
+    return rc == 1 ? out.release() : nullptr;
 }
 
 inline PySendResult gen_am_send(PyObject* self, PyObject* arg, PyObject** result) noexcept {
@@ -469,7 +502,7 @@ inline void gen_finalize(PyObject* self) noexcept {
     PyErr_SetRaisedException(saved);
 }
 
-inline int gen_traverse(PyObject* self, visitproc visit, void* arg) {
+inline int gen_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Frame* g = as_gen(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(g->func);
@@ -483,7 +516,7 @@ inline int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-inline int gen_clear(PyObject* self) {
+inline int gen_clear(PyObject* self) noexcept {
     Frame* g = as_gen(self);
     finish(g);  // releases the body's locals
     Py_CLEAR(g->func);
@@ -494,7 +527,7 @@ inline int gen_clear(PyObject* self) {
     return 0;
 }
 
-inline void gen_dealloc(PyObject* self) {
+inline void gen_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_gen(self)->weakreflist != nullptr) {
@@ -524,7 +557,9 @@ inline PyObject* gen_get_yieldfrom(PyObject* self, void*) noexcept {
 inline PyObject* gen_get_code(PyObject* self, void*) noexcept {
     return PyObject_GetAttr(as_gen(self)->func, "__code__"_n);
 }
-inline PyObject* gen_get_frame(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+inline PyObject* gen_get_frame(PyObject*, void*) noexcept {
+    Py_RETURN_NONE;
+}
 inline PyObject* gen_get_module(PyObject* self, void*) noexcept {
     return Py_NewRef(reinterpret_cast<FuncObject*>(as_gen(self)->func)->module);
 }
@@ -551,8 +586,10 @@ inline PyMemberDef gen_members[] = {
 
 inline PyMethodDef gen_methods[] = {
     {"send", gen_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)),
-     METH_FASTCALL, nullptr},
+    {"throw",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)),
+     METH_FASTCALL,
+     nullptr},
     {"close", gen_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -39,16 +39,16 @@ class Module {
             Ref module_name = text(step.module);
             if (step.name == nullptr) {
                 // `import a.b` binds `a`, which is what the import call returns here.
-                Ref top = check(PyImport_ImportModuleLevelObject(module_name.get(), dict_,
-                                                                 nullptr, nullptr, 0));
+                Ref top = check(PyImport_ImportModuleLevelObject(
+                    module_name.get(), dict_, nullptr, nullptr, 0));
                 Ref first = check(PyUnicode_FromStringAndSize(
                     step.module, static_cast<Py_ssize_t>(std::strcspn(step.module, "."))));
                 set(first.get(), top.get());
             } else {
                 Ref name = check(PyUnicode_InternFromString(step.name));
                 Ref fromlist = tuple_of(name);
-                Ref module = check(PyImport_ImportModuleLevelObject(module_name.get(), dict_,
-                                                                    nullptr, fromlist.get(), 0));
+                Ref module = check(PyImport_ImportModuleLevelObject(
+                    module_name.get(), dict_, nullptr, fromlist.get(), 0));
                 set(name.get(), from_import(module.get(), module_name.get(), name.get()).get());
             }
         }
@@ -87,9 +87,10 @@ class Module {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             throw PyErrorSet();
         }
+        // The failed getattr's error goes first: the calls below must not run with it set.
+        clear_if(PyExc_AttributeError);
         Ref full = check(PyUnicode_FromFormat("%U.%U", module_name, name));
         PyObject* submodule = PyImport_GetModule(full.get());
-        clear_if(PyExc_AttributeError);  // the failed getattr
         if (submodule != nullptr) {
             return Ref::steal(submodule);
         }
@@ -107,7 +108,9 @@ class Module {
 };
 
 namespace detail {
-inline ModuleState* module_state(PyObject* m) { return static_cast<ModuleState*>(PyModule_GetState(m)); }
+inline ModuleState* module_state(PyObject* m) {
+    return static_cast<ModuleState*>(PyModule_GetState(m));
+}
 
 inline int module_traverse(PyObject* m, visitproc visit, void* arg) {
     ModuleState* s = module_state(m);
@@ -125,35 +128,39 @@ inline int module_clear(PyObject* m) {
     }
     return 0;
 }
-inline void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
+inline void module_free(void* m) {
+    module_clear(static_cast<PyObject*>(m));
+}
 }  // namespace detail
 
 }  // namespace vkrt
 
 /// Defines PyInit_<leaf> for a module whose initialisation is `void exec(vkrt::Module&)`.
 /// The module keeps process-wide caches of interned names, so it declines sub-interpreters.
-#define VK_MODULE(leaf, exec)                                                                  \
-    static int vk_exec_##leaf(PyObject* m) noexcept {                                          \
-        return ::vkrt::guard("initialising " #leaf, [&]() -> int {                             \
-            ::vkrt::Module module(m);                                                          \
-            exec(module);                                                                      \
-            return 0;                                                                          \
-        });                                                                                    \
-    }                                                                                          \
-    static PyModuleDef_Slot vk_slots_##leaf[] = {                                              \
-        {Py_mod_exec, reinterpret_cast<void*>(vk_exec_##leaf)},                                \
-        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},            \
-        {0, nullptr},                                                                          \
-    };                                                                                         \
-    static PyModuleDef vk_def_##leaf = {                                                       \
-        PyModuleDef_HEAD_INIT,                                                                 \
-        VK_MODULE_NAME,                                                                        \
-        nullptr,                                                                               \
-        sizeof(::vkrt::ModuleState),                                                           \
-        nullptr,                                                                               \
-        vk_slots_##leaf,                                                                       \
-        ::vkrt::detail::module_traverse,                                                       \
-        ::vkrt::detail::module_clear,                                                          \
-        ::vkrt::detail::module_free,                                                           \
-    };                                                                                         \
-    PyMODINIT_FUNC PyInit_##leaf() { return PyModuleDef_Init(&vk_def_##leaf); }
+#define VK_MODULE(leaf, exec)                                                                      \
+    static int vk_exec_##leaf(PyObject* m) noexcept {                                              \
+        return ::vkrt::guard("initialising " #leaf, [&]() -> int {                                 \
+            ::vkrt::Module module(m);                                                              \
+            exec(module);                                                                          \
+            return 0;                                                                              \
+        });                                                                                        \
+    }                                                                                              \
+    static PyModuleDef_Slot vk_slots_##leaf[] = {                                                  \
+        {Py_mod_exec, reinterpret_cast<void*>(vk_exec_##leaf)},                                    \
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},                \
+        {0, nullptr},                                                                              \
+    };                                                                                             \
+    static PyModuleDef vk_def_##leaf = {                                                           \
+        PyModuleDef_HEAD_INIT,                                                                     \
+        VK_MODULE_NAME,                                                                            \
+        nullptr,                                                                                   \
+        sizeof(::vkrt::ModuleState),                                                               \
+        nullptr,                                                                                   \
+        vk_slots_##leaf,                                                                           \
+        ::vkrt::detail::module_traverse,                                                           \
+        ::vkrt::detail::module_clear,                                                              \
+        ::vkrt::detail::module_free,                                                               \
+    };                                                                                             \
+    PyMODINIT_FUNC PyInit_##leaf() {                                                               \
+        return PyModuleDef_Init(&vk_def_##leaf);                                                   \
+    }

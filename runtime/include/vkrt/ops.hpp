@@ -49,12 +49,20 @@ struct Kw {
     PyObject* name;
     PyObject* value;
 };
-inline Kw kw(PyObject* name, PyObject* value) noexcept { return {name, value}; }
-inline Kw kw(PyObject* name, const Ref& value) noexcept { return {name, value.get()}; }
+inline Kw kw(PyObject* name, PyObject* value) noexcept {
+    return {name, value};
+}
+inline Kw kw(PyObject* name, const Ref& value) noexcept {
+    return {name, value.get()};
+}
 
 namespace detail {
-inline PyObject* raw(PyObject* p) noexcept { return p; }
-inline PyObject* raw(const Ref& r) noexcept { return r.get(); }
+inline PyObject* raw(PyObject* p) noexcept {
+    return p;
+}
+inline PyObject* raw(const Ref& r) noexcept {
+    return r.get();
+}
 
 template <class T>
 constexpr bool is_kw = std::is_same_v<std::remove_cvref_t<T>, Kw>;
@@ -87,9 +95,7 @@ struct ArgPack {
         (put(args), ...);
     }
     PyObject* const* argv() const noexcept { return slots.data() + 1; }
-    std::size_t nargsf() const noexcept {
-        return (kCount - kKw) | PY_VECTORCALL_ARGUMENTS_OFFSET;
-    }
+    std::size_t nargsf() const noexcept { return (kCount - kKw) | PY_VECTORCALL_ARGUMENTS_OFFSET; }
 };
 }  // namespace detail
 
@@ -124,9 +130,11 @@ Ref call(const Ref& f, const A&... args) {
 template <class... A>
 Ref call_method_or_null(PyObject* obj, PyObject* name, const A&... args) {
     detail::ArgPack<PyObject*, A...> pack(obj, args...);
-    return Ref::steal(PyObject_VectorcallMethod(
-        name, pack.argv(), (1 + sizeof...(A) - pack.kKw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-        pack.kwnames.get()));
+    return Ref::steal(
+        PyObject_VectorcallMethod(name,
+                                  pack.argv(),
+                                  (1 + sizeof...(A) - pack.kKw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  pack.kwnames.get()));
 }
 template <class... A>
 Ref call_method_or_null(const Ref& obj, PyObject* name, const A&... args) {
@@ -147,19 +155,31 @@ Ref call_method(const Ref& obj, PyObject* name, const A&... args) {
     return call_method(obj.get(), name, args...);
 }
 
-inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
-inline Ref getattr(const Ref& obj, PyObject* name) { return getattr(obj.get(), name); }
+inline Ref getattr(PyObject* obj, PyObject* name) {
+    return check(PyObject_GetAttr(obj, name));
+}
+inline Ref getattr(const Ref& obj, PyObject* name) {
+    return getattr(obj.get(), name);
+}
 inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
     check_int(PyObject_SetAttr(obj, name, value));
 }
 
 /// `bool(obj)`.
-inline bool truthy(PyObject* obj) { return check_int(PyObject_IsTrue(obj)) != 0; }
-inline bool truthy(const Ref& obj) { return truthy(obj.get()); }
+inline bool truthy(PyObject* obj) {
+    return check_int(PyObject_IsTrue(obj)) != 0;
+}
+inline bool truthy(const Ref& obj) {
+    return truthy(obj.get());
+}
 
 /// `iter(obj)`.
-inline Ref iter(PyObject* obj) { return check(PyObject_GetIter(obj)); }
-inline Ref iter(const Ref& obj) { return iter(obj.get()); }
+inline Ref iter(PyObject* obj) {
+    return check(PyObject_GetIter(obj));
+}
+inline Ref iter(const Ref& obj) {
+    return iter(obj.get());
+}
 
 /// `next(it)` for a for-loop: false on exhaustion, the next item in `out` otherwise.
 inline bool next(PyObject* it, Ref& out) {
@@ -171,7 +191,9 @@ inline bool next(PyObject* it, Ref& out) {
 }
 
 /// `str(obj)`.
-inline Ref str(PyObject* obj) { return check(PyObject_Str(obj)); }
+inline Ref str(PyObject* obj) {
+    return check(PyObject_Str(obj));
+}
 
 /// A new list from borrowed or owned items.
 template <class... A>
@@ -192,9 +214,13 @@ Ref tuple_of(const A&... items) {
 }
 
 /// `lst.append(item)`.
-inline void append(PyObject* lst, PyObject* item) { check_int(PyList_Append(lst, item)); }
+inline void append(PyObject* lst, PyObject* item) {
+    check_int(PyList_Append(lst, item));
+}
 
 /// A new str from UTF-8 text.
-inline Ref text(const char* s) { return check(PyUnicode_FromString(s)); }
+inline Ref text(const char* s) {
+    return check(PyUnicode_FromString(s));
+}
 
 }  // namespace vkrt

@@ -14,7 +14,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
 #include <cassert>
 #include <utility>
 
