@@ -49,7 +49,7 @@ void exec_module(vkrt::Module& m) {
 //     that kStackReserve bytes of the thread's stack (half of a small one) are left, enough
 //     for one more level plus the ast constructors, the warnings they emit and the error.
 
-constexpr std::uintptr_t kStackReserve = 256 * 1024;
+constexpr std::uintptr_t kStackReserve = std::uintptr_t{256} * 1024;
 
 /// The calling thread's stack: [low, high), and the floor below which a level refuses to go.
 struct StackBounds {
