@@ -57,7 +57,9 @@ PROGRESS_MIN_MODELS = 10
 # Width of the base64 pieces in static_files.py, so that the file stays readable.
 BASE64_LINE = 76
 
-_FINGERPRINT_LINE = re.compile(r"^\s+class_fingerprint: ClassVar\[str\] = (['\"])([0-9a-f]{64})\1\s*$", re.M)
+_FINGERPRINT_LINE = re.compile(
+    r"^\s+class_fingerprint: ClassVar\[str\] = (['\"])([0-9a-f]{64})\1\s*$", re.M
+)
 _INPUTS_LINE = re.compile(rf"^{re.escape(INPUTS_PREFIX)}([0-9a-f]{{64}})\s*$", re.M)
 
 EXIT_OK = 0
@@ -138,8 +140,8 @@ def build_parser() -> argparse.ArgumentParser:
             "APP_ROOT layout:\n"
             f"  {CONFIG_DIR_NAME}/<model>/model.json  one class schema per subdirectory (a JSON\n"
             "                           object, or a list of them)\n"
-            "  options/*.json           option sets: {\"name\": ..., \"options\": [...]} or a list;\n"
-            "                           a property names one with \"options_set\"\n"
+            '  options/*.json           option sets: {"name": ..., "options": [...]} or a list;\n'
+            '                           a property names one with "options_set"\n'
             "  static/*                 static files, embedded in the package\n"
             "\n"
             "DIR receives <module>.py per model, __init__.py (every model by class name) and\n"
@@ -153,9 +155,16 @@ def build_parser() -> argparse.ArgumentParser:
             "set or model failed (the others are still written), 2 for a usage error."
         ),
     )
-    generate.add_argument("app_root", metavar="APP_ROOT", type=Path, help="the application root directory")
     generate.add_argument(
-        "--out", "-o", metavar="DIR", type=Path, required=True, help="the package directory to write (created if missing)"
+        "app_root", metavar="APP_ROOT", type=Path, help="the application root directory"
+    )
+    generate.add_argument(
+        "--out",
+        "-o",
+        metavar="DIR",
+        type=Path,
+        required=True,
+        help="the package directory to write (created if missing)",
     )
     generate.add_argument(
         "--package",
@@ -163,7 +172,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="dotted import name of the generated package, used in imports between models "
         "(default: the name of DIR)",
     )
-    generate.add_argument("--force", "-f", action="store_true", help="regenerate every model, changed or not")
+    generate.add_argument(
+        "--force", "-f", action="store_true", help="regenerate every model, changed or not"
+    )
     progress = generate.add_mutually_exclusive_group()
     progress.add_argument(
         "--progress",
@@ -172,7 +183,9 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         help=f"always show a progress bar (default: on a terminal, from {PROGRESS_MIN_MODELS} models on)",
     )
-    progress.add_argument("--no-progress", dest="progress", action="store_false", help="never show a progress bar")
+    progress.add_argument(
+        "--no-progress", dest="progress", action="store_false", help="never show a progress bar"
+    )
     generate.add_argument(
         "--quiet", "-q", action="store_true", help="print only errors and the summary line"
     )
@@ -202,7 +215,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _package_name(out: Path, package: str | None) -> str:
     name = package if package is not None else out.resolve().name
-    if not name or not all(part.isidentifier() and not keyword.iskeyword(part) for part in name.split(".")):
+    if not name or not all(
+        part.isidentifier() and not keyword.iskeyword(part) for part in name.split(".")
+    ):
         hint = "" if package is not None else "; name it with --package"
         raise UsageError(f"{name!r} is not a Python package name{hint}")
     return name
@@ -241,8 +256,14 @@ def generate(
         out_dir.mkdir(parents=True, exist_ok=True)
     except OSError as exc:
         raise UsageError(f"cannot create the output directory {str(out_dir)!r}: {exc}") from exc
-    show_bar = progress if progress is not None else sys.stderr.isatty() and len(jobs) >= PROGRESS_MIN_MODELS
-    with tqdm(total=len(jobs), unit="model", file=sys.stderr, disable=not show_bar, leave=False) as bar:
+    show_bar = (
+        progress
+        if progress is not None
+        else sys.stderr.isatty() and len(jobs) >= PROGRESS_MIN_MODELS
+    )
+    with tqdm(
+        total=len(jobs), unit="model", file=sys.stderr, disable=not show_bar, leave=False
+    ) as bar:
         reporter.bar = bar if show_bar else None
         try:
             for job in jobs:
@@ -298,38 +319,44 @@ def _read_option_sets(
         for record in records:
             sets.setdefault(record.name, []).append((json_file, record))
     for name, places in sets.items():
-        if len(places) > 1:
-            files = ", ".join(str(path) for path, _ in places)
+        for path, _ in places[1:]:
             summary.failed.append(f"options:{name}")
-            reporter.error(f"option set {name!r} is defined more than once ({files})")
+            reporter.error(
+                f"{path}: option set {name!r} is defined more than once (also in {places[0][0]})"
+            )
     return sets
 
 
 def _place_models(
     jobs: list[ModelJob], names: DependencyModelNames, reporter: Reporter, summary: Summary
 ) -> list[ModelJob]:
-    """Gives each model its module; a name or module taken twice fails every later claimant."""
-    by_name: dict[str, ModelJob] = {}
-    by_module: dict[str, ModelJob] = {}
+    """Gives each model its module.
+
+    A class name defined twice, or a module that two models would write, has no right owner:
+    every claimant fails rather than the one that happens to sort first winning.
+    """
+    claims: dict[str, list[ModelJob]] = {}
+    for job in jobs:
+        job.module = names.get_module(job.schema.name)
+        claims.setdefault(job.schema.name, []).append(job)
+        if len(claims[job.schema.name]) == 1:
+            claims.setdefault(f"module:{job.module}", []).append(job)
     placed = []
     for job in jobs:
-        name = job.schema.name
-        module = names.get_module(name)
-        problem = None
-        if name in by_name:
-            problem = f"model {name} is already defined in {by_name[name].source}"
-        elif module in (INIT_MODULE, STATIC_MODULE) or keyword.iskeyword(module):
-            problem = f"module name {module!r} is reserved; give the schema another \"module\""
-        elif module in by_module:
-            other = by_module[module]
-            problem = f"module {module}.py is already taken by {other.schema.name} ({other.source})"
-        if problem:
-            summary.failed.append(name)
-            reporter.error(f"{job.source}: {problem}")
+        others = [o for o in claims[job.schema.name] if o is not job]
+        if others:
+            problem = (
+                f"model {job.schema.name} is defined more than once (also in {others[0].source})"
+            )
+        elif job.module in (INIT_MODULE, STATIC_MODULE) or keyword.iskeyword(job.module):
+            problem = f'module name {job.module!r} is reserved; give the schema another "module"'
+        elif others := [o for o in claims[f"module:{job.module}"] if o is not job]:
+            problem = f"module {job.module}.py is also the module of {others[0].schema.name} ({others[0].source})"
+        else:
+            placed.append(job)
             continue
-        job.module = module
-        by_name[name] = by_module[module] = job
-        placed.append(job)
+        summary.failed.append(job.schema.name)
+        reporter.error(f"{job.source}: {problem}")
     return placed
 
 
@@ -354,7 +381,9 @@ def _resolve_options(
                 if prop.options is not None:
                     problem = f"property {prop_name!r} has both options and options_set"
                 elif len(places) != 1:
-                    why = "is not defined in options/" if not places else "is defined more than once"
+                    why = (
+                        "is not defined in options/" if not places else "is defined more than once"
+                    )
                     problem = f"property {prop_name!r}: option set {prop.options_set!r} {why}"
                 else:
                     prop = prop.model_copy(update={"options": list(places[0][1].options)})
@@ -410,7 +439,11 @@ def _generate_model(
     target = out_dir / f"{job.module}.py"
     try:
         existing = _read_generated(target)
-        if not force and existing is not None and _stamps(existing) == (job.fingerprint, job.inputs):
+        if (
+            not force
+            and existing is not None
+            and _stamps(existing) == (job.fingerprint, job.inputs)
+        ):
             summary.unchanged.append(name)
             reporter.info(f"unchanged {name} ({target.name}): schema fingerprint matches")
             return
@@ -419,7 +452,9 @@ def _generate_model(
         _write_atomic(target, text)
     except SyntaxError as exc:
         summary.failed.append(name)
-        reporter.error(f"{job.source}: {name}: custom code does not parse: {exc.msg} (line {exc.lineno})")
+        reporter.error(
+            f"{job.source}: {name}: custom code does not parse: {exc.msg} (line {exc.lineno})"
+        )
     except Exception as exc:  # noqa: BLE001 - one model's failure must not stop the others
         summary.failed.append(name)
         reporter.error(f"{job.source}: {name}: {_describe(exc)}")
@@ -445,7 +480,10 @@ def _render_model(job: ModelJob, app_root: Path, package: str, names: Dependency
         forge.add_properties_validators(prop_name, prop)
     if schema.custom_code.strip():
         forge.add_class_custom_code(schema.custom_code)
-    header = _header(f"from {job.source.relative_to(app_root).as_posix()}") + f"{INPUTS_PREFIX}{job.inputs}\n"
+    header = (
+        _header(f"from {job.source.relative_to(app_root).as_posix()}")
+        + f"{INPUTS_PREFIX}{job.inputs}\n"
+    )
     return f"{header}{forge.dependencies_source}\n\n{forge.model_source}"
 
 
