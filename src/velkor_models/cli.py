@@ -23,10 +23,10 @@ import os
 import re
 import sys
 import tempfile
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TextIO
+from typing import Any, TextIO
 
 from tqdm import tqdm
 
@@ -104,7 +104,7 @@ class Reporter:
 
     def __init__(self, out: TextIO, err: TextIO, *, quiet: bool) -> None:
         self.out, self.err, self.quiet = out, err, quiet
-        self.bar: tqdm | None = None
+        self.bar: tqdm[Any] | None = None
 
     def _write(self, text: str, stream: TextIO) -> None:
         if self.bar is not None:
@@ -272,7 +272,7 @@ def generate(
         finally:
             reporter.bar = None
 
-    package_files = {
+    package_files: dict[str, Callable[[], str]] = {
         INIT_MODULE: lambda: _render_init(package, {job.schema.name: job.module for job in jobs}),
         STATIC_MODULE: lambda: _render_static(AssetDirReader(app_root)),
     }
