@@ -61,10 +61,12 @@ Ref validate_options(vkrt::Call& call) {
     }
     bool passed = true;
     if (PyList_Check(value)) {
-        // Index by index, as a for-loop over the list does: the list may change under __eq__.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(value, i));
-            if (!contains(options, item.get())) {
+        // Walked the way a for-loop walks it: through its iterator, so a list subclass's own
+        // __iter__ counts, and a list that changes under __eq__ is followed safely.
+        Ref elements = vkrt::iter(value);
+        Ref element;
+        while (vkrt::next(elements.get(), element)) {
+            if (!contains(options, element.get())) {
                 passed = false;
                 break;
             }
