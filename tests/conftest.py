@@ -19,6 +19,15 @@ def _without(module: types.ModuleType, names: set[str]) -> types.ModuleType:
     fake.__dict__.update(
         (k, v) for k, v in vars(module).items() if k not in names and k != "__path__"
     )
+    lazy = vars(module).get("__getattr__")
+    if lazy is not None:
+        # A package that loads names lazily (pydantic) would hand the removed names out again.
+        def __getattr__(name: str):
+            if name in names:
+                raise AttributeError(name)
+            return lazy(name)
+
+        fake.__getattr__ = __getattr__
     return fake
 
 

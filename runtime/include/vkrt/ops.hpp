@@ -75,7 +75,8 @@ struct ArgPack {
         if constexpr (kKw > 0) {
             kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(kKw)));
         }
-        auto put = [&](const auto& a) {
+        // Unused (and so a -Werror failure) for a call without arguments: `call(f)`.
+        [[maybe_unused]] auto put = [&](const auto& a) {
             if constexpr (is_kw<decltype(a)>) {
                 slots[kwpos++] = a.value;
                 PyTuple_SET_ITEM(kwnames.get(), kwi++, Py_NewRef(a.name));
