@@ -387,7 +387,10 @@ inline void close(Frame* g) {
 // ---- slots ----
 
 inline PyObject* gen_iternext(PyObject* self) noexcept {
-    return guard("generator __next__", [&]() -> PyObject* {
+    // Plain exhaustion is NULL without an error, which guard() would take for a bug: it is
+    // signalled past the guard instead, with no StopIteration object made.
+    bool exhausted = false;
+    PyObject* result = guard("generator __next__", [&]() -> PyObject* {
         Ref out;
         Step step = send(as_gen(self), Py_None, out);
         if (step == Step::Next) {
@@ -396,8 +399,10 @@ inline PyObject* gen_iternext(PyObject* self) noexcept {
         if (step == Step::Error) {
             throw PyErrorSet();
         }
-        return nullptr;  // plain exhaustion: no StopIteration object needed
+        exhausted = true;
+        return Py_None;  // a placeholder, never handed out
     });
+    return exhausted ? nullptr : result;
 }
 
 inline PySendResult gen_am_send(PyObject* self, PyObject* arg, PyObject** result) noexcept {
