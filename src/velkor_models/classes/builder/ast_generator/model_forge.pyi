@@ -1,6 +1,7 @@
 import ast
 
 from velkor_models.classes.builder.ast_generator.dependency_generator import AstDependencyGenerator
+from velkor_models.classes.constants import BASE_OBJECT_TYPE as BASE_OBJECT_TYPE
 from velkor_models.classes.model import Model, TypeModel
 from velkor_models.classes.records.dependencies import DependencyModelNames
 from velkor_utils.models.enums import SchemaTypes
