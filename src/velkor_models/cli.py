@@ -450,11 +450,6 @@ def _generate_model(
         text = _render_model(job, app_root, package, names)
         compile(text, str(target), "exec")  # never write a module that cannot load
         _write_atomic(target, text)
-    except SyntaxError as exc:
-        summary.failed.append(name)
-        reporter.error(
-            f"{job.source}: {name}: custom code does not parse: {exc.msg} (line {exc.lineno})"
-        )
     except Exception as exc:  # noqa: BLE001 - one model's failure must not stop the others
         summary.failed.append(name)
         reporter.error(f"{job.source}: {name}: {_describe(exc)}")
@@ -478,8 +473,11 @@ def _render_model(job: ModelJob, app_root: Path, package: str, names: Dependency
         forge.add_class_property(prop_name, prop, is_required=prop_name in schema.required)
     for prop_name, prop in schema.properties.items():
         forge.add_properties_validators(prop_name, prop)
-    if schema.custom_code.strip():
+    try:
         forge.add_class_custom_code(schema.custom_code)
+    except SyntaxError as exc:
+        where = f"line {exc.lineno} of the custom code"
+        raise ValueError(f"custom code does not parse: {exc.msg} ({where})") from exc
     header = (
         _header(f"from {job.source.relative_to(app_root).as_posix()}")
         + f"{INPUTS_PREFIX}{job.inputs}\n"
