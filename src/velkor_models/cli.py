@@ -138,11 +138,11 @@ def build_parser() -> argparse.ArgumentParser:
             "Generate one module per class schema of APP_ROOT into the package directory DIR.\n"
             "\n"
             "APP_ROOT layout:\n"
-            f"  {CONFIG_DIR_NAME}/<model>/model.json  one class schema per subdirectory (a JSON\n"
-            "                           object, or a list of them)\n"
-            '  options/*.json           option sets: {"name": ..., "options": [...]} or a list;\n'
-            '                           a property names one with "options_set"\n'
-            "  static/*                 static files, embedded in the package\n"
+            f"  {CONFIG_DIR_NAME}/<model>/model.json  one class schema per subdirectory\n"
+            "                             (a JSON object, or a list of them)\n"
+            '  options/*.json             option sets: {"name": ..., "options": [...]}\n'
+            '                             or a list of them; a property names one with "options_set"\n'
+            "  static/*                   static files, embedded in the package\n"
             "\n"
             "DIR receives <module>.py per model, __init__.py (every model by class name) and\n"
             f"{STATIC_MODULE}.py (STATIC_FILES: file name -> base64 bytes, and read_static_file).\n"
@@ -151,6 +151,10 @@ def build_parser() -> argparse.ArgumentParser:
             "command did not write are never replaced."
         ),
         epilog=(
+            "The last line counts the models generated and unchanged, the model.json entries\n"
+            "skipped as not being schema files, and what failed (models, and files that could not\n"
+            "be read).\n"
+            "\n"
             "exit status: 0 when every model is generated or unchanged, 1 when a schema, option\n"
             "set or model failed (the others are still written), 2 for a usage error."
         ),
