@@ -409,11 +409,11 @@ def _generation_inputs(schema: ObjectSchema, package: str, names: DependencyMode
     The import lines of a model name the modules of the models it uses and the package; a change
     of either (or of the generator) must regenerate the model even when its schema is unchanged.
     """
-    used = {schema.extends}
+    used = set() if schema.extends == BASE_OBJECT_TYPE else {schema.extends}
     for prop in schema.properties.values():
-        for names_field in (prop.type, prop.items):
-            if names_field is not None:
-                used.update([names_field] if isinstance(names_field, str) else names_field)
+        for type_names in (prop.type, prop.items):
+            if type_names is not None:
+                used.update([type_names] if isinstance(type_names, str) else type_names)
     data = {
         "generator": _generator_version(),
         "package": package,
