@@ -315,7 +315,9 @@ Ref ast_class(const vkrt::Call& call, PyObject* kind) {
 }
 
 /// `ast.<kind>()`: a new context or operator instance.
-Ref ast_new(const vkrt::Call& call, PyObject* kind) { return vkrt::call(ast_class(call, kind)); }
+Ref ast_new(const vkrt::Call& call, PyObject* kind) {
+    return vkrt::call(ast_class(call, kind));
+}
 
 /// `obj[i]`, through the mapping protocol as a subscript does.
 Ref subscript(PyObject* obj, Py_ssize_t i) {
@@ -333,7 +335,9 @@ Py_ssize_t length(PyObject* obj) {
 }
 
 /// `obj.ast` of an item of a sequence.
-Ref item_ast(PyObject* seq, Py_ssize_t i) { return vkrt::getattr(subscript(seq, i), "ast"_n); }
+Ref item_ast(PyObject* seq, Py_ssize_t i) {
+    return vkrt::getattr(subscript(seq, i), "ast"_n);
+}
 
 // ---- PropertyAst ----
 
@@ -424,9 +428,13 @@ Ref code_statements(const vkrt::Call& call, bool imports) {
     return kept;
 }
 
-Ref code_ast(vkrt::Call& call) { return code_statements(call, false); }
+Ref code_ast(vkrt::Call& call) {
+    return code_statements(call, false);
+}
 
-Ref code_ast_imports(vkrt::Call& call) { return code_statements(call, true); }
+Ref code_ast_imports(vkrt::Call& call) {
+    return code_statements(call, true);
+}
 
 // ---- join_property_values ----
 
