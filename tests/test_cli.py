@@ -338,6 +338,15 @@ def test_a_broken_input_fails_alone(app, out, run, change, bad_file, message, fa
     assert {"__init__", "static_files"} <= written
 
 
+def test_a_failed_model_keeps_its_previous_module(app, out, run, load):
+    run("generate", app, "--out", out)
+    old = (out / "order_line.py").read_text()
+    edit_schema(app, "order_line", custom_code="def broken(self:\n")
+    assert run("generate", app, "--out", out)[0] == 1
+    assert (out / "order_line.py").read_text() == old
+    assert load(out).OrderLine.model_validate(GOOD_ORDER["lines"][0]).quantity == 3
+
+
 def test_a_model_json_that_is_not_a_file_is_skipped(app, out, run):
     (app / "config" / "odd" / "model.json").mkdir(parents=True)
     status, stdout, _ = run("generate", app, "--out", out)

@@ -250,8 +250,8 @@ def generate(
     jobs = _read_schemas(CliConfigLoader(config_dir), reporter, summary)
     option_sets = _read_option_sets(ChoiceSetReader(app_root), reporter, summary)
     names = DependencyModelNames.from_schemas(job.schema for job in jobs)
-    jobs = _place_models(jobs, names, reporter, summary)
-    jobs = _resolve_options(jobs, option_sets, reporter, summary)
+    placed = _place_models(jobs, names, reporter, summary)
+    jobs = _resolve_options(placed, option_sets, reporter, summary)
     for job in jobs:
         job.fingerprint = calculate_model_digest(job.schema)
         job.inputs = _generation_inputs(job.schema, package, names)
@@ -277,7 +277,9 @@ def generate(
             reporter.bar = None
 
     package_files: dict[str, Callable[[], str]] = {
-        INIT_MODULE: lambda: _render_init(package, {job.schema.name: job.module for job in jobs}),
+        # Every model with a module of its own, including one that failed this time: its module
+        # from an earlier run (if any) stays reachable, and the file does not flap with errors.
+        INIT_MODULE: lambda: _render_init(package, {job.schema.name: job.module for job in placed}),
         STATIC_MODULE: lambda: _render_static(AssetDirReader(app_root)),
     }
     for module, render in package_files.items():
