@@ -1,6 +1,9 @@
 # The two entry points a newcomer needs; both set everything up from nothing.
 .PHONY: example test dev
 
+# Where `make example` writes the shop example's generated package (git ignores it).
+EXAMPLE_OUT := example-out/models
+
 dev:
 	tools/dev_install.sh
 
@@ -8,4 +11,5 @@ test: dev
 	PYTHONDEVMODE=1 PYTHONFAULTHANDLER=1 .venv/bin/python -m pytest
 
 example: dev
-	.venv/bin/python -c "import velkor_models.utils.files as f; print(f.convert_data_to_base64('hello'))"
+	.venv/bin/velkor-models generate examples/shop/app --out $(EXAMPLE_OUT)
+	.venv/bin/python examples/shop/try_models.py $(EXAMPLE_OUT)

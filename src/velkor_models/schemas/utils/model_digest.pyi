@@ -1,0 +1,3 @@
+from velkor_utils.models.records.schema import ObjectSchema
+
+def calculate_model_digest(schema: ObjectSchema) -> str: ...
