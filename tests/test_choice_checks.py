@@ -73,8 +73,8 @@ def test_mismatches_raise_value_error_with_the_whole_value(value, options, messa
 
 def test_message_formats_like_an_f_string():
     class Shown:
-        def __format__(self, spec):
-            return f"<formatted {spec!r}>"
+        def __format__(self, format_spec):
+            return f"<formatted {format_spec!r}>"
 
         def __str__(self):
             raise AssertionError("str() is not the f-string form")
@@ -103,7 +103,7 @@ def test_comparison_and_formatting_errors_pass_through():
         validate_options(Trap(), ["a"])
 
     class Unformattable:
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             raise KeyError("format")
 
     with pytest.raises(KeyError, match="format"):

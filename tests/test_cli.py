@@ -91,10 +91,10 @@ def edit_schema(app: Path, folder: str, **changes):
     path.write_text(json.dumps(schema))
 
 
-def add_property(app: Path, folder: str, name: str, spec: dict):
+def add_property(app: Path, folder: str, name: str, prop: dict):
     path = app / "config" / folder / "model.json"
     schema = json.loads(path.read_text())
-    schema["properties"][name] = spec
+    schema["properties"][name] = prop
     path.write_text(json.dumps(schema))
 
 

@@ -273,7 +273,7 @@ void exec_module(vkrt::Module& m) {
 
 // Returns its bound arguments as a tuple, so tests can see how binding placed them.
 Ref echo(vkrt::Call& call) {
-    const auto n = call.func()->spec->params.size();
+    const auto n = call.func()->decl->params.size();
     Ref out = vkrt::check(PyTuple_New(static_cast<Py_ssize_t>(n)));
     for (std::size_t i = 0; i < n; ++i) {
         PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(call[i]));

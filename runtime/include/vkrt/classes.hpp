@@ -59,9 +59,9 @@ inline PyObject* calculate_meta(PyObject* bases) {
 }
 }  // namespace detail
 
-/// Runs `class Name(*bases): ...` for `spec` and binds the class in the module.
-inline Ref define_class(Module& module, const ClassSpec& spec, Ref bases) {
-    Ref name = check(PyUnicode_InternFromString(spec.name));
+/// Runs `class Name(*bases): ...` for `decl` and binds the class in the module.
+inline Ref define_class(Module& module, const ClassSpec& decl, Ref bases) {
+    Ref name = check(PyUnicode_InternFromString(decl.name));
     PyObject* meta = detail::calculate_meta(bases.get());
     Ref ns;
     Ref prepare = Ref::steal(PyObject_GetAttr(meta, "__prepare__"_n));
@@ -75,18 +75,18 @@ inline Ref define_class(Module& module, const ClassSpec& spec, Ref bases) {
         check_int(PyObject_SetItem(ns.get(), key, value));
     };
     put("__module__"_n, module.name());
-    put("__qualname__"_n, text(spec.qualname).get());
-    if (spec.doc != nullptr) {
-        put("__doc__"_n, text(spec.doc).get());
+    put("__qualname__"_n, text(decl.qualname).get());
+    if (decl.doc != nullptr) {
+        put("__doc__"_n, text(decl.doc).get());
     }
-    if (!spec.annotations.empty()) {
+    if (!decl.annotations.empty()) {
         Ref annotations = check(PyDict_New());
-        for (const Annotation& a : spec.annotations) {
+        for (const Annotation& a : decl.annotations) {
             check_int(PyDict_SetItemString(annotations.get(), a.name, text(a.text).get()));
         }
         put("__annotations__"_n, annotations.get());
     }
-    for (const Member& m : spec.members) {
+    for (const Member& m : decl.members) {
         Ref key = check(PyUnicode_InternFromString(m.name));
         Ref value;
         switch (m.kind) {

@@ -48,7 +48,7 @@ struct FuncSpec {
 struct FuncObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FuncSpec* spec;
+    const FuncSpec* decl;
     PyObject* globals;      // the defining module's dict (__globals__)
     PyObject* builtins;     // dict of the real builtins module, the fallback for global names
     PyObject* module;       // __module__
@@ -160,7 +160,7 @@ arity_error(FuncObject* f, Py_ssize_t npos, Py_ssize_t min, Py_ssize_t given) {
 /// required positional, a missing keyword-only, leftover keywords in call order, then types.
 inline void
 bind(FuncObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** values) {
-    const std::span<const Param> P = f->spec->params;
+    const std::span<const Param> P = f->decl->params;
     const auto n = static_cast<Py_ssize_t>(P.size());
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     PyObject* const* kwvalues = args + nargs;
@@ -301,21 +301,21 @@ inline PyObject* func_vectorcall(PyObject* callable,
                                  PyObject* kwnames) noexcept {
     auto* f = reinterpret_cast<FuncObject*>(callable);
     // A stray C++ exception's SystemError names the function it escaped from.
-    return guard(f->spec->qualname, [&]() -> PyObject* {
+    return guard(f->decl->qualname, [&]() -> PyObject* {
         PyObject* values[kMaxParams];
         bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, values);
         Call call(f, values);
-        Ref result = f->spec->body(call);
+        Ref result = f->decl->body(call);
         if (!result) {
             return nullptr;
         }
-        check_result(f->spec->result, result.get());
+        check_result(f->decl->result, result.get());
         return result.release();
     });
 }
 
 inline Ref make_code(FuncObject* f) {
-    const FuncSpec& s = *f->spec;
+    const FuncSpec& s = *f->decl;
     int argc = 0;
     int kwonly = 0;
     for (const Param& p : s.params) {
@@ -483,7 +483,7 @@ inline PyObject* func_get_code(PyObject* self, void*) noexcept {
 inline PyObject* func_get_defaults(PyObject* self, void*) noexcept {
     return guard("__defaults__", [&]() -> PyObject* {
         Py_ssize_t count = 0;
-        for (const Param& p : as_func(self)->spec->params) {
+        for (const Param& p : as_func(self)->decl->params) {
             count += (!p.kwonly && p.default_none) ? 1 : 0;
         }
         if (count == 0) {
@@ -500,7 +500,7 @@ inline PyObject* func_get_defaults(PyObject* self, void*) noexcept {
 inline PyObject* func_get_kwdefaults(PyObject* self, void*) noexcept {
     return guard("__kwdefaults__", [&]() -> PyObject* {
         Ref kwdefaults;
-        for (const Param& p : as_func(self)->spec->params) {
+        for (const Param& p : as_func(self)->decl->params) {
             if (p.kwonly && p.default_none) {
                 if (!kwdefaults) {
                     kwdefaults = check(PyDict_New());
@@ -579,17 +579,17 @@ inline PyType_Spec func_type_spec = {
 
 }  // namespace detail
 
-/// Creates a native function of `type` for `spec`, with `globals` as its module namespace.
+/// Creates a native function of `type` for `decl`, with `globals` as its module namespace.
 inline Ref make_function(PyTypeObject* type,
                          PyObject* globals,
                          PyObject* builtins,
                          PyObject* module_name,
-                         const FuncSpec& spec) {
-    assert(spec.params.size() <= detail::kMaxParams);
-    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
+                         const FuncSpec& decl) {
+    assert(decl.params.size() <= detail::kMaxParams);
+    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(decl.params.size())));
     Ref annotations = check(PyDict_New());
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        const Param& p = spec.params[i];
+    for (std::size_t i = 0; i < decl.params.size(); ++i) {
+        const Param& p = decl.params[i];
         PyObject* name = PyUnicode_InternFromString(p.name);
         if (name == nullptr) {
             throw PyErrorSet();
@@ -600,20 +600,20 @@ inline Ref make_function(PyTypeObject* type,
             check_int(PyDict_SetItem(annotations.get(), name, ann.get()));
         }
     }
-    if (spec.returns != nullptr) {
-        Ref ann = text(spec.returns);
+    if (decl.returns != nullptr) {
+        Ref ann = text(decl.returns);
         check_int(PyDict_SetItem(annotations.get(), "return"_n, ann.get()));
     }
-    Ref name = check(PyUnicode_InternFromString(spec.name));
-    Ref qualname = text(spec.qualname);
-    Ref doc = spec.doc != nullptr ? text(spec.doc) : Ref::borrow(Py_None);
+    Ref name = check(PyUnicode_InternFromString(decl.name));
+    Ref qualname = text(decl.qualname);
+    Ref doc = decl.doc != nullptr ? text(decl.doc) : Ref::borrow(Py_None);
 
     auto* f = PyObject_GC_New(FuncObject, type);
     if (f == nullptr) {
         throw PyErrorSet();
     }
     f->vectorcall = detail::func_vectorcall;
-    f->spec = &spec;
+    f->decl = &decl;
     f->globals = Py_NewRef(globals);
     f->builtins = Py_NewRef(builtins);
     f->module = Py_NewRef(module_name);

@@ -652,7 +652,7 @@ Ref generator_body(Call& call) {
     if (state == nullptr) {
         throw PyErrorSet();
     }
-    const auto n = static_cast<Py_ssize_t>(f->spec->params.size());
+    const auto n = static_cast<Py_ssize_t>(f->decl->params.size());
     Ref args = check(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyTuple_SET_ITEM(args.get(), i, Py_NewRef(call[static_cast<std::size_t>(i)]));

@@ -55,17 +55,17 @@ class Module {
     }
 
     /// A native function of this module, not bound to any name.
-    Ref function(const FuncSpec& spec) {
-        if (spec.generator && state_->generator_type == nullptr) {
+    Ref function(const FuncSpec& decl) {
+        if (decl.generator && state_->generator_type == nullptr) {
             state_->generator_type = detail::make_generator_type(module_);
         }
-        return make_function(state_->function_type, dict_, builtins_.get(), name_.get(), spec);
+        return make_function(state_->function_type, dict_, builtins_.get(), name_.get(), decl);
     }
 
     /// `def name(...)`: a native function bound under its name.
-    void def(const FuncSpec& spec) {
-        Ref f = function(spec);
-        check_int(PyDict_SetItemString(dict_, spec.name, f.get()));
+    void def(const FuncSpec& decl) {
+        Ref f = function(decl);
+        check_int(PyDict_SetItemString(dict_, decl.name, f.get()));
     }
 
     /// Binds a module attribute.
