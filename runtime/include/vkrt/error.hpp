@@ -7,6 +7,9 @@
 //   * Every function whose address CPython holds is noexcept and is one `return guard(...)`.
 //   * Clean-up happens by RAII while unwinding, as CPython's `bail:` labels do.
 //   * To inspect an error, use try_except(); nothing else clears the indicator.
+//   * The indicator is the error; PyErrorSet only carries it to the entry point. Where an error
+//     is an everyday outcome (a validator's mismatch), a function body may instead return an
+//     empty Ref with the indicator set, sparing the unwinding: guard() reads both the same way.
 #pragma once
 
 #include "ref.hpp"
