@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <span>
 #include <type_traits>
 
 namespace vkrt {
@@ -188,6 +189,44 @@ inline bool next(PyObject* it, Ref& out) {
         throw PyErrorSet();
     }
     return static_cast<bool>(out);
+}
+
+/// `a, b, ... = item` into out (out.size() names), with the native unpacking errors. An exact
+/// tuple or list is judged by its length and nothing is consumed; anything else is iterated,
+/// one extra item included when there are too many.
+inline void unpack(PyObject* item, std::span<Ref> out) {
+    const auto expected = static_cast<Py_ssize_t>(out.size());
+    auto too_many = [expected] {
+        raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+    };
+    auto too_few = [](Py_ssize_t got) {
+        raise_format(
+            PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+    };
+    if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
+        const Py_ssize_t size = Py_SIZE(item);
+        if (size > expected) {
+            too_many();
+        }
+        if (size < expected) {
+            too_few(size);
+        }
+        PyObject** items = PySequence_Fast_ITEMS(item);
+        for (Py_ssize_t i = 0; i < expected; ++i) {
+            out[static_cast<std::size_t>(i)] = Ref::borrow(items[i]);
+        }
+        return;
+    }
+    Ref it = iter(item);
+    for (Py_ssize_t k = 0; k < expected; ++k) {
+        if (!next(it.get(), out[static_cast<std::size_t>(k)])) {
+            too_few(k);
+        }
+    }
+    Ref extra;
+    if (next(it.get(), extra)) {
+        too_many();
+    }
 }
 
 /// `str(obj)`.

@@ -394,43 +394,6 @@ Ref pretty_source(vkrt::Call& call) {
     return vkrt::check(PyUnicode_Join(""_n, pieces.get()));
 }
 
-/// `a, b, c = entry` with the native unpacking errors.
-void unpack3(PyObject* entry, Ref (&out)[3]) {
-    constexpr Py_ssize_t kCount = 3;
-    auto too_many = [] {
-        vkrt::raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", kCount);
-    };
-    auto too_few = [](Py_ssize_t got) {
-        vkrt::raise_format(
-            PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
-    };
-    if (PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) {
-        // Fast path: the length decides, nothing is consumed.
-        const Py_ssize_t size = Py_SIZE(entry);
-        if (size > kCount) {
-            too_many();
-        }
-        if (size < kCount) {
-            too_few(size);
-        }
-        PyObject** items = PySequence_Fast_ITEMS(entry);
-        for (Py_ssize_t i = 0; i < kCount; ++i) {
-            out[i] = Ref::borrow(items[i]);
-        }
-        return;
-    }
-    Ref it = vkrt::iter(entry);
-    for (Py_ssize_t k = 0; k < kCount; ++k) {
-        if (!vkrt::next(it.get(), out[k])) {
-            too_few(k);
-        }
-    }
-    Ref extra;
-    if (vkrt::next(it.get(), extra)) {
-        too_many();
-    }
-}
-
 // ---- AstModelForge ----
 
 Ref forge_init(vkrt::Call& call) {
@@ -647,7 +610,7 @@ Ref forge_add_properties_validators(vkrt::Call& call) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.get()); ++i) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(sorted.get(), i));
         Ref parts[3];
-        unpack3(entry.get(), parts);
+        vkrt::unpack(entry.get(), parts);
         Ref emit = call.global("emit_checker_def"_n);
         Ref collector = collector_of(self);
         Ref node = vkrt::call(emit,

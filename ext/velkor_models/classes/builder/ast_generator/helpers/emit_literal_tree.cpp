@@ -116,41 +116,6 @@ void append_to(const Ref& node, PyObject* field, const Ref& item) {
     }
 }
 
-[[noreturn]] void too_few(Py_ssize_t got) {
-    vkrt::raise_format(
-        PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
-}
-
-[[noreturn]] void too_many() {
-    vkrt::raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-}
-
-/// `key, value = entry` for one entry of a mapping's items().
-std::pair<Ref, Ref> unpack_pair(PyObject* entry) {
-    if (PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(entry);
-        if (n != 2) {
-            n < 2 ? too_few(n) : too_many();
-        }
-        PyObject** items = PySequence_Fast_ITEMS(entry);
-        return {Ref::borrow(items[0]), Ref::borrow(items[1])};
-    }
-    Ref it = vkrt::iter(entry);
-    Ref key;
-    Ref value;
-    Ref extra;
-    if (!vkrt::next(it.get(), key)) {
-        too_few(0);
-    }
-    if (!vkrt::next(it.get(), value)) {
-        too_few(1);
-    }
-    if (vkrt::next(it.get(), extra)) {
-        too_many();
-    }
-    return {std::move(key), std::move(value)};
-}
-
 /// A new node `ast.<kind>(<field>=value)`, with `ast` looked up now.
 Ref make_node(vkrt::Call& call, PyObject* kind, PyObject* field, PyObject* value) {
     return vkrt::call(vkrt::getattr(call.global("ast"_n), kind), vkrt::kw(field, value));
@@ -165,7 +130,9 @@ Ref emit_mapping(vkrt::Call& call, PyObject* mapping) {
     Ref entries = vkrt::iter(vkrt::call_method(mapping, "items"_n));
     Ref entry;
     while (vkrt::next(entries.get(), entry)) {
-        auto [key, value] = unpack_pair(entry.get());
+        Ref pair[2];
+        vkrt::unpack(entry.get(), pair);
+        auto& [key, value] = pair;
         // Keys are always text constants: 1 becomes '1'.
         Ref key_text = PyUnicode_CheckExact(key.get()) ? std::move(key) : vkrt::str(key.get());
         Ref key_node = make_node(call, "Constant"_n, "s"_n, key_text.get());
