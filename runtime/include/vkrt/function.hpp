@@ -94,6 +94,8 @@ class Call {
     Ref global(PyObject* name) const {
         return lookup_global(func_->globals, func_->builtins, name);
     }
+    /// A new native function of the called function's module: a nested `def` or a lambda.
+    Ref function(const FuncSpec& decl) const;
 
   private:
     FuncObject* func_;
@@ -627,6 +629,10 @@ inline Ref make_function(PyTypeObject* type,
     f->weakreflist = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+inline Ref Call::function(const FuncSpec& decl) const {
+    return make_function(Py_TYPE(func_), func_->globals, func_->builtins, func_->module, decl);
 }
 
 }  // namespace vkrt

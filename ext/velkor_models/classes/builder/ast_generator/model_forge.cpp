@@ -381,9 +381,7 @@ Ref print_tree(vkrt::Call& call,
     Ref pretty_string_routine = call.global("pretty_string"_n);
     Ref pretty_string =
         vkrt::call(partial, pretty_string_routine, kw("max_line"_n, new_int(kLineLength)));
-    vkrt::FuncObject* f = call.func();
-    Ref pretty =
-        vkrt::make_function(Py_TYPE(f), f->globals, f->builtins, f->module, pretty_source_spec);
+    Ref pretty = call.function(pretty_source_spec);
     return vkrt::call(
         to_source, tree, kw("pretty_string"_n, pretty_string), kw("pretty_source"_n, pretty));
 }
