@@ -751,6 +751,23 @@ def test_custom_code_failures(recorded, monkeypatch):
     assert recorded._class_definition.body == []
 
 
+def test_custom_code_sort_survives_inconsistent_keys(recorded, monkeypatch):
+    """Keys whose `<` always answers True order nothing sensibly, but must not break the sort."""
+
+    class Always:
+        def __lt__(self, other):
+            return True
+
+    class Code:
+        def __init__(self, custom_code):
+            self.ast_imports = []
+            self.ast = [types.SimpleNamespace(name=Always()) for _ in range(64)]
+
+    monkeypatch.setattr(module, "CustomCodeAst", Code)
+    recorded.add_class_custom_code("anything")
+    assert len(recorded._class_definition.body) == 64
+
+
 # ---- renderings ----
 
 

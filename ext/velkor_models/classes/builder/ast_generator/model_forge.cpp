@@ -4,10 +4,6 @@
 // (astor + isort).
 #include "vkrt/vkrt.hpp"
 
-#include <algorithm>
-#include <numeric>
-#include <vector>
-
 namespace {
 using namespace vkrt::literals;
 using vkrt::kw;
@@ -23,6 +19,7 @@ Ref forge_model_source(vkrt::Call& call);
 Ref forge_dependencies_source(vkrt::Call& call);
 Ref forge_set_union_mode(vkrt::Call& call);
 Ref pretty_source(vkrt::Call& call);
+Ref node_name_key(vkrt::Call& call);
 
 constexpr vkrt::ImportStep kImports[] = {
     {"ast"},
@@ -284,6 +281,19 @@ constexpr vkrt::FuncSpec kDependenciesPrettySource{
     .line = 391,
 };
 
+// The sort key of the custom code's statements, one per call as a lambda would be.
+constexpr vkrt::Param kNodeNameKeyParams[] = {
+    {.name = "node"},
+};
+
+constexpr vkrt::FuncSpec kNodeNameKey{
+    .name = "lambda",
+    .qualname = "AstModelForge.add_class_custom_code.<locals>.<lambda>",
+    .params = kNodeNameKeyParams,
+    .body = node_name_key,
+    .line = 400,
+};
+
 constexpr vkrt::Member kForgeMembers[] = {
     {"__init__", vkrt::MemberKind::Method, &kInit},
     {"register_class", vkrt::MemberKind::Method, &kRegisterClass},
@@ -384,6 +394,10 @@ Ref print_tree(vkrt::Call& call,
     Ref pretty = call.function(pretty_source_spec);
     return vkrt::call(
         to_source, tree, kw("pretty_string"_n, pretty_string), kw("pretty_source"_n, pretty));
+}
+
+Ref node_name_key(vkrt::Call& call) {
+    return getattr_or(call[0], "name"_n, ""_n);
 }
 
 Ref pretty_source(vkrt::Call& call) {
@@ -636,24 +650,14 @@ Ref forge_add_class_custom_code(vkrt::Call& call) {
         vkrt::call_method(collector, "add_ast_import_node"_n, node);
     }
 
-    // 2. Stable sort by `getattr(node, "name", "")`: unnamed statements keep their source
-    // order ahead of the named ones. Keys are taken once per node, compared with `<` only.
+    // 2. Stable sort by `getattr(node, "name", "")`, with the list's own sort: unnamed statements
+    // keep their source order ahead of the named ones, and keys are compared with `<` only.
     Ref nodes = vkrt::check(PySequence_List(vkrt::getattr(code, "ast"_n).get()));
-    const Py_ssize_t count = PyList_GET_SIZE(nodes.get());
-    std::vector<Ref> keys;
-    keys.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        keys.push_back(getattr_or(PyList_GET_ITEM(nodes.get(), i), "name"_n, ""_n));
-    }
-    std::vector<std::size_t> order(keys.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return vkrt::check_int(PyObject_RichCompareBool(keys[a].get(), keys[b].get(), Py_LT)) != 0;
-    });
+    vkrt::call_method(nodes, "sort"_n, kw("key"_n, call.function(kNodeNameKey)));
 
     // 3. Only now does the body change.
-    for (std::size_t i : order) {
-        Ref node = Ref::borrow(PyList_GET_ITEM(nodes.get(), static_cast<Py_ssize_t>(i)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.get()); ++i) {
+        Ref node = Ref::borrow(PyList_GET_ITEM(nodes.get(), i));
         append_to_body(self, node.get());
     }
     return Ref::borrow(Py_None);
