@@ -269,11 +269,10 @@ inline bool close_iter(Frame* g, PyObject* delegate) {
     if (!close) {
         // A delegate without close() needs no closing; any other lookup error cannot stop
         // the closing either, so it is reported, not raised.
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            clear_if(PyExc_AttributeError);
-        } else {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_WriteUnraisable(delegate);
         }
+        clear_if(PyExc_AttributeError);
         return true;
     }
     g->running = true;
@@ -379,7 +378,7 @@ inline Step throw_(Frame* g, PyObject* const* args, Py_ssize_t nargs, Ref& out) 
     return resume(g, true, out);
 }
 
-/// close(): GeneratorExit at the paused co_yield; true when the body let it end the generator.
+/// close(): GeneratorExit at the paused co_yield; an error only when the body did not end by it.
 inline void close(Frame* g) {
     if (g->running) {
         raise(PyExc_ValueError, "generator already executing");
@@ -494,10 +493,8 @@ inline void gen_finalize(PyObject* self) noexcept {
         return;
     }
     PyObject* saved = PyErr_GetRaisedException();
-    if (gen_close(self, nullptr) == nullptr) {
+    if (!Ref::steal(gen_close(self, nullptr))) {
         PyErr_WriteUnraisable(self);
-    } else {
-        Py_DECREF(Py_None);
     }
     PyErr_SetRaisedException(saved);
 }
